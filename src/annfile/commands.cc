@@ -1,0 +1,78 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "annfile.h"
+#include "annlib/annlib.h"
+#include "tsv.h"
+
+namespace {
+
+// Standard output is checked before success is claimed: a full disk or a
+// closed pipe must not pass for a complete listing.
+int finish_stdout(const char* prog) {
+  if (fflush(stdout) == 0 && !ferror(stdout)) return 0;
+  fprintf(stderr, "%s: can't write standard output: %s\n", prog, strerror(errno));
+  return 1;
+}
+
+}  // namespace
+
+int dump_annotations(const char* prog, const char* record, const char* annotator) {
+  neskquiet();
+  annotator_info ai = {annotator, ann_read};
+  if (annopen(record, &ai, 1) != 0) {
+    fprintf(stderr, "%s: can't read %s\n", prog, nesk_reason());
+    return 1;
+  }
+  nesk_ann a;
+  while (getann(0, &a) == 0)
+    if (write_ann_line(stdout, &a) != 0) break;
+  neskquit();
+  return finish_stdout(prog);
+}
+
+int load_annotations(const char* prog, const char* record, const char* annotator) {
+  neskquiet();
+  annotator_info ai = {annotator, ann_write};
+  if (annopen(record, &ai, 1) != 0) {
+    fprintf(stderr, "%s: can't write %s\n", prog, nesk_reason());
+    return 1;
+  }
+  char* line = nullptr;
+  size_t cap = 0;
+  long lineno = 0;
+  ssize_t len;
+  // A bad line ends the run before neskquit, so the new file is never
+  // completed and the old one stays as it was.
+  while ((len = getline(&line, &cap, stdin)) >= 0) {
+    lineno++;
+    if (len > 0 && line[len - 1] == '\n') len--;
+    if (len == 0 || line[0] == '#') continue;
+    nesk_ann a;
+    unsigned char aux[257];
+    char why[200];
+    if (parse_ann_line(line, (size_t)len, &a, aux, why)) {
+      fprintf(stderr, "%s: line %ld: %s\n", prog, lineno, why);
+      free(line);
+      return 1;
+    }
+    putann(0, &a);
+  }
+  free(line);
+  if (ferror(stdin)) {
+    fprintf(stderr, "%s: can't read standard input: %s\n", prog, strerror(errno));
+    return 1;
+  }
+  if (neskquit() != 0) {
+    fprintf(stderr, "%s: can't write %s\n", prog, nesk_reason());
+    return 1;
+  }
+  return 0;
+}
+
+int print_codes(const char* prog) {
+  for (const ann_code& c : list_ann_codes()) printf("%d\t%s\t%s\n", c.code, c.mnemonic, c.description);
+  return finish_stdout(prog);
+}

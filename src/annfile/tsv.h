@@ -1,0 +1,17 @@
+// The text form of annotations: one line each, fields separated by TAB:
+// time, type, subtype, channel, number and, when present, the escaped aux.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#include "annlib/annlib.h"
+
+// Writes *a as one line, "\n" included. Returns 0, or -1 when the stream failed.
+int write_ann_line(FILE* f, const nesk_ann* a);
+
+// Parses one line (without its "\n"; it may hold zero bytes) into *a, the aux
+// into auxbuf (257 bytes). The type may be a number or a mnemonic. Returns
+// null, or what is wrong with the line, written into why (200 bytes).
+const char* parse_ann_line(const char* line, size_t len, nesk_ann* a, unsigned char* auxbuf,
+                           char* why);

@@ -1,0 +1,80 @@
+// The annotation library: annotation files of a record, the type mnemonic
+// table, the error reporter and the one allocation helper of the system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// One annotation as the library reads and writes it.
+struct nesk_ann {
+  int32_t time;
+  int8_t type;
+  int8_t subtype;
+  uint8_t channel;
+  int8_t number;
+  // A length byte, that many bytes of any value, then a zero; or null when absent.
+  unsigned char* aux;
+};
+
+// One annotator to open: its name and its mode (ann_read or ann_write).
+struct annotator_info {
+  const char* name;
+  int mode;
+};
+
+enum { ann_read = 0, ann_write = 1 };
+
+// Opens annotator info[0] of `record`, the file "RECORD.NAME" below the
+// working directory; count must be 1. Whatever was open before is closed
+// first. A read open validates the whole file; a write open starts a new file
+// that replaces "RECORD.NAME" only when neskquit completes it. Returns 0 on
+// success, non-zero on failure (with a diagnostic unless quiet).
+int annopen(const char* record, const annotator_info* info, unsigned count);
+
+// Fills *a with the next annotation of input annotator `an` (only 0 exists).
+// Returns 0, or -1 at the end (or when nothing is open for reading). The aux
+// points into the library's memory and stays valid until the next call.
+int getann(unsigned an, nesk_ann* a);
+
+// Appends *a to output annotator `an` (only 0 exists), with the aux bytes its
+// length byte counts. Returns 0, or -1 when nothing is open for writing or an
+// earlier write failed; a failure also makes neskquit fail.
+int putann(unsigned an, const nesk_ann* a);
+
+// Closes every annotation file. An output is flushed to disk and renamed over
+// its target. Returns 0 when every output was completed, -1 when one failed;
+// a failed output leaves the target as it was and its temporary file removed.
+int neskquit();
+
+// From now on the library prints no diagnostics of its own; failures show
+// only in results and in nesk_reason.
+void neskquiet();
+
+// Why the last failed call failed: "FILE: reason", or "" before any failure.
+const char* nesk_reason();
+
+// Prints a printf-style message (with "%ld" and "%s" conversions) to standard
+// error, quiet or not.
+void nesk_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Non-zero: an allocation failure ends the program.
+int nesk_me_fatal();
+
+// Returns `count` zero-filled elements of `size` bytes, released with free().
+// On failure reports "NESK: can't allocate (COUNT*SIZE) bytes for WHAT" and,
+// as nesk_me_fatal says, exits with status 1; returns null otherwise.
+void* alloc_zeroed(size_t count, size_t size, const char* what);
+
+// The type code of a mnemonic, 0 when the word is none.
+int strann(const char* word);
+
+// One row of the built-in mnemonic table.
+struct ann_code {
+  int code;
+  const char* mnemonic;
+  const char* description;
+};
+
+// The whole mnemonic table, in ascending order of code.
+std::span<const ann_code> list_ann_codes();

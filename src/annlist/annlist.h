@@ -1,0 +1,52 @@
+// The run's whole annotation set, in ascending order of time, channel and
+// number: a doubly linked list behind a head sentinel.
+#pragma once
+
+#include <cstdint>
+
+#include "annlib/annlib.h"
+
+// The current annotation, the one record every part hands the next: the
+// library's reader and the edit-log reader fill it, insert_ann and delete_ann
+// read it, and the write-out fills it again for the library's writer.
+extern nesk_ann annot;
+
+struct ann_node {
+  int64_t key;
+  int32_t type;
+  int8_t subtype;
+  unsigned char* aux;  // owned; never an aux of length 0
+  ann_node* next;      // toward the tail, larger keys
+  ann_node* prev;      // toward the head
+};
+
+// The head sentinel sorts before every annotation and is never written out;
+// aptail is the last node, aphead itself while the list is empty.
+extern ann_node* aphead;
+extern ann_node* aptail;
+
+// Packs time, channel and number so that one signed comparison orders by time,
+// then channel, then number: time in bits 16 and up, channel in bits 8 to 15,
+// number + 128 in bits 0 to 7.
+int64_t make_key(int32_t time, uint8_t channel, int8_t number);
+
+// Unpacks a key into a->time, a->channel and a->number.
+void decode_key(int64_t key, nesk_ann* a);
+
+// Creates the empty list. Returns 1, or 0 when the sentinel could not be had.
+int init_annlist();
+
+// Adds a copy of annot before every annotation with an equal key. Returns 1,
+// or 0 when memory ran out (and nothing was added).
+int insert_ann();
+
+// Removes the annotation nearest the tail whose key, type, subtype and aux all
+// equal annot's. Returns 1 when one was removed, 0 when none matched.
+int delete_ann();
+
+// Hands every annotation, head to tail, to putann for output annotator 0 and
+// releases the whole list, the sentinel included.
+void write_annlist();
+
+// Releases the whole list without writing it; safe on a list never created.
+void release_annlist();

@@ -1,0 +1,59 @@
+// annapply: applies the edit log on standard input to the stored annotations
+// of its record and writes the result as a new annotator.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "annlib/annlib.h"
+#include "annlist/annlist.h"
+#include "editlog/editlog.h"
+
+namespace {
+
+const char* progname;
+char* oaname;
+
+[[noreturn]] void finish(int status) {
+  free(oaname);
+  release_header();
+  exit(status);
+}
+
+[[noreturn]] void fail_output(const char* name) {
+  fprintf(stderr, "%s: can't write output annotation file '%s.%s\n", progname, record, name);
+  free(oaname);
+  oaname = nullptr;
+  release_header();
+  neskquit();
+  exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  progname = argc > 0 && argv[0] ? argv[0] : "annapply";
+  if (!parse_log_header()) {
+    fprintf(stderr, "%s: can't parse input file (format error)\n", progname);
+    exit(1);
+  }
+  if (!init_annlist()) finish(1);
+  neskquiet();
+  size_t len = strlen(annotator) + 2;
+  if (!(oaname = (char*)alloc_zeroed(len, 1, "oaname"))) finish(1);
+  snprintf(oaname, len, "%s_", annotator);
+
+  // When the input cannot be opened, the result goes to the annotator's own
+  // name: the run then creates that annotator from the log alone.
+  annotator_info ai = {annotator, ann_read};
+  if (annopen(record, &ai, 1) == 0) {
+    while (getann(0, &annot) == 0) insert_ann();
+    ai.name = oaname;
+  }
+  ai.mode = ann_write;
+  if (annopen(record, &ai, 1) != 0) fail_output(ai.name);
+
+  write_annlist();
+  // A write that failed anywhere shows here, and then the old file stays.
+  if (neskquit() != 0) fail_output(ai.name);
+  finish(0);
+}

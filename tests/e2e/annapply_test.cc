@@ -1,0 +1,144 @@
+// annapply end to end: the header, the load and rewrite, the output's name,
+// and every way the output can fail.
+#include <string>
+
+#include "run.h"
+
+namespace {
+
+using Annapply = ScratchDir;
+
+const std::string stored =  // unsorted, with equal keys and aux texts
+    "300\t1\t0\t0\t0\n"
+    "100\t1\t0\t1\t0\n"
+    "100\t5\t0\t0\t0\tfirst\n"
+    "100\t1\t0\t0\t-1\n"
+    "100\t6\t0\t0\t0\tsecond\n"
+    "70000\t1\t2\t3\t4\n"
+    "-5\t1\t0\t0\t0\n"
+    "0\t1\t0\t0\t-128\n";
+
+// Canonical order: time, channel, number; equal keys in the reverse of their stored order.
+const std::string canonical =
+    "-5\t1\t0\t0\t0\n"
+    "0\t1\t0\t0\t-128\n"
+    "100\t1\t0\t0\t-1\n"
+    "100\t6\t0\t0\t0\tsecond\n"
+    "100\t5\t0\t0\t0\tfirst\n"
+    "100\t1\t0\t1\t0\n"
+    "300\t1\t0\t0\t0\n"
+    "70000\t1\t2\t3\t4\n";
+
+TEST_F(Annapply, RewritesStoredAnnotationsInCanonicalOrderUnderANewName) {
+  load("rec", "atr", stored);
+  std::string before = read_file(path("rec.atr"));
+  run_result r = annapply(log_header("rec", "atr"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(dump("rec", "atr_"), canonical);
+  EXPECT_EQ(read_file(path("rec.atr")), before);
+  EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "rec.atr_"}));
+}
+
+TEST_F(Annapply, ReplacesAnEarlierOutput) {
+  load("rec", "atr", stored);
+  load("rec", "atr_", "1\t1\t0\t0\t0\n");
+  EXPECT_EQ(annapply(log_header("rec", "atr")).status, 0);
+  EXPECT_EQ(dump("rec", "atr_"), canonical);
+}
+
+TEST_F(Annapply, MissingInputIsWrittenUnderTheAnnotatorsOwnName) {
+  run_result r = annapply(log_header("rec", "atr"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(list_dir(dir), std::vector<std::string>{"rec.atr"});
+  EXPECT_EQ(dump("rec", "atr"), "");
+}
+
+TEST_F(Annapply, EmptyInputStillGoesToTheNewName) {
+  load("rec", "atr", "");
+  EXPECT_EQ(annapply(log_header("rec", "atr")).status, 0);
+  EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "rec.atr_"}));
+}
+
+TEST_F(Annapply, RecordInASubfolder) {
+  ASSERT_EQ(mkdir(path("study").c_str(), 0777), 0);
+  load("study/rec", "atr", stored);
+  EXPECT_EQ(annapply(log_header("study/rec", "atr")).status, 0);
+  EXPECT_EQ(dump("study/rec", "atr_"), canonical);
+}
+
+TEST_F(Annapply, RejectedHeaderNamesTheProgramAsInvokedAndWritesNothing) {
+  const char* logs[] = {"", "[rqeditlog-1.0] Record rec, annotator atr (360 samples/second)\n\n",
+                        "[RQEditLog-1.0] Record rec, annotator atr (360 samples/second)\n",
+                        "[RQEditLog-1.0] Record rec, annotator atr (360 samples/second)\nx\n"};
+  for (const char* log : logs) {
+    run_result r = run_program({ANNAPPLY_BIN}, log, dir, "./bin/annapply");
+    EXPECT_EQ(r.status, 1) << log;
+    EXPECT_EQ(r.err, "./bin/annapply: can't parse input file (format error)\n") << log;
+  }
+  EXPECT_EQ(list_dir(dir), std::vector<std::string>{});
+}
+
+TEST_F(Annapply, CrlfHeaderIsAccepted) {
+  load("rec", "atr", stored);
+  run_result r =
+      annapply("[RQEditLog-1.0] Record rec, annotator atr (360 samples/second)\r\n\r\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(dump("rec", "atr_"), canonical);
+}
+
+TEST_F(Annapply, OutputThatCannotBeOpenedGivesStatus2) {
+  struct {
+    const char* record;
+    const char* annotator;
+    const char* err;
+  } cases[] = {
+      {"nodir/rec", "atr", "annapply: can't write output annotation file 'nodir/rec.atr\n"},
+      {"/tmp/rec", "atr", "annapply: can't write output annotation file '/tmp/rec.atr\n"},
+      {"../rec", "atr", "annapply: can't write output annotation file '../rec.atr\n"},
+      {"a/../../rec", "atr", "annapply: can't write output annotation file 'a/../../rec.atr\n"},
+      {"rec", "a/b", "annapply: can't write output annotation file 'rec.a/b\n"},
+  };
+  ASSERT_EQ(mkdir(path("a").c_str(), 0777), 0);
+  for (const auto& c : cases) {
+    run_result r = annapply(log_header(c.record, c.annotator));
+    EXPECT_EQ(r.status, 2) << c.record;
+    EXPECT_EQ(r.err, c.err);
+  }
+  EXPECT_EQ(list_dir(dir), std::vector<std::string>{"a"});
+  EXPECT_EQ(list_dir(path("a")), std::vector<std::string>{});
+  EXPECT_FALSE(file_exists("/tmp/rec.atr"));
+}
+
+TEST_F(Annapply, CorruptInputIsNeverOverwritten) {
+  load("rec", "atr", stored);
+  std::string good = read_file(path("rec.atr"));
+  std::string bad = good;
+  bad[bad.size() / 2] ^= 0x10;
+  const std::string damaged[] = {bad, good.substr(0, good.size() - 1), "", "plain text\n"};
+  for (const std::string& content : damaged) {
+    write_file(path("rec.atr"), content);
+    run_result r = annapply(log_header("rec", "atr"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "annapply: can't write output annotation file 'rec.atr\n");
+    EXPECT_EQ(read_file(path("rec.atr")), content);
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"rec.atr"});
+  }
+}
+
+TEST_F(Annapply, WriteFailureKeepsTheOldOutputAndLeavesNoTemporaryFile) {
+  std::string many;
+  for (int i = 0; i < 20000; i++) many += std::to_string(i * 300) + "\t1\t0\t0\t0\n";
+  load("rec", "atr", many);
+  load("rec", "atr_", "5\t1\t0\t0\t0\n");
+  std::string old = read_file(path("rec.atr_"));
+  run_result r = annapply(log_header("rec", "atr"), {.fsize = 4096});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "annapply: can't write output annotation file 'rec.atr_\n");
+  EXPECT_EQ(read_file(path("rec.atr_")), old);
+  EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "rec.atr_"}));
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// annfile end to end: load and dump as inverses, and the refusals.
+#include <string>
+
+#include "run.h"
+
+namespace {
+
+using Annfile = ScratchDir;
+
+TEST_F(Annfile, DumpGivesBackWhatLoadTook) {
+  const std::string tsv =
+      "# a comment, then an empty line\n"
+      "\n"
+      "-2147483648\t-128\t-128\t0\t-128\n"
+      "2147483647\t127\t127\t255\t127\n"
+      "5\tN\t0\t0\t0\t\n"
+      "5\tNOTE\t0\t0\t0\ttab\\there\\nnl\\rcr\\\\bs\\x00nul\\x7f\\x1b\xc3\xa9\n";
+  const std::string expected =
+      "-2147483648\t-128\t-128\t0\t-128\n"
+      "2147483647\t127\t127\t255\t127\n"
+      "5\t1\t0\t0\t0\t\n"
+      "5\t22\t0\t0\t0\ttab\\there\\nnl\\rcr\\\\bs\\x00nul\\x7f\\x1b\xc3\xa9\n";
+  load("rec", "atr", tsv);
+  EXPECT_EQ(dump("rec", "atr"), expected);
+}
+
+TEST_F(Annfile, LoadRefusesABadLineAndWritesNothing) {
+  struct {
+    const char* line;
+    const char* err;
+  } cases[] = {
+      {"5\t1\t0\t0", "annfile: line 3: 4 fields where 5 or 6 are needed\n"},
+      {"5\t1\t0\t0\t0\ta\tb", "annfile: line 3: more than 6 fields\n"},
+      {"2147483648\t1\t0\t0\t0",
+       "annfile: line 3: bad time '2147483648' (a whole number from -2147483648 to 2147483647)\n"},
+      {"5\tHello\t0\t0\t0",
+       "annfile: line 3: bad type 'Hello' (a whole number from -128 to 127, or a mnemonic)\n"},
+      {"5\t1\t0\t256\t0", "annfile: line 3: bad channel '256' (a whole number from 0 to 255)\n"},
+      {"5\t1\t0\t0\t0\r", "annfile: line 3: bad number '0\r' (a whole number from -128 to 127)\n"},
+      {"5\t1\t0\t0\t 1", "annfile: line 3: bad number ' 1' (a whole number from -128 to 127)\n"},
+      {"5\t1\t0\t0\t0\ta\\q", "annfile: line 3: unknown escape in the aux (known: \\\\ \\t \\n \\r \\xHH)\n"},
+      {"5\t1\t0\t0\t0\t\\x4", "annfile: line 3: \\x in the aux needs two hex digits\n"},
+      {"5\t1\t0\t0\t0\ta\rb", "annfile: line 3: a control character in the aux must be escaped\n"},
+      {"5\t1\t0\t0\t0\tx\\", "annfile: line 3: the aux ends in a lone backslash\n"},
+  };
+  load("rec", "atr", "1\t1\t0\t0\t0\n");
+  std::string old = read_file(path("rec.atr"));
+  for (const auto& c : cases) {
+    run_result r = annfile({"load", "rec", "atr"}, "1\t1\t0\t0\t0\n\n" + std::string(c.line) + "\n");
+    EXPECT_EQ(r.status, 1) << c.line;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(read_file(path("rec.atr")), old);
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"rec.atr"});
+  }
+  run_result r = annfile({"load", "rec", "new"}, "5\t1\t0\t0\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(list_dir(dir), std::vector<std::string>{"rec.atr"});
+}
+
+TEST_F(Annfile, AuxOfMoreThan255BytesIsRefused) {
+  std::string aux255(255, 'a');
+  load("rec", "atr", "1\t1\t0\t0\t0\t" + aux255 + "\n");
+  EXPECT_EQ(dump("rec", "atr"), "1\t1\t0\t0\t0\t" + aux255 + "\n");
+  run_result r = annfile({"load", "rec", "atr"}, "1\t1\t0\t0\t0\t" + aux255 + "a\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "annfile: line 1: the aux is longer than 255 bytes\n");
+}
+
+TEST_F(Annfile, DumpOfAMissingOrDamagedFileFails) {
+  run_result r = annfile({"dump", "rec", "atr"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "annfile: can't read rec.atr: No such file or directory\n");
+  write_file(path("rec.atr"), "not an annotation file\n");
+  r = annfile({"dump", "rec", "atr"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "annfile: can't read rec.atr: not an annotation file\n");
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Annfile, CodesListsTheMnemonicTable) {
+  run_result r = annfile({"codes"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("1\tN\tnormal event\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("\n22\tNOTE\t"), std::string::npos);
+}
+
+TEST_F(Annfile, WrongArgumentsGiveUsageAndStatus2) {
+  const std::vector<std::vector<std::string>> cases = {
+      {}, {"dump"}, {"dump", "rec"}, {"load", "a", "b", "c"}, {"codes", "x"}, {"frobnicate"}};
+  for (const auto& args : cases) {
+    run_result r = annfile(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("Try 'annfile --help'"), std::string::npos) << r.err;
+  }
+  run_result r = annfile({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("usage: annfile dump", 0), 0u);
+}
+
+}  // namespace

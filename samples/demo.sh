@@ -3,16 +3,21 @@
 # edit log, and the result, in a scratch directory that is removed afterwards.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-bin=${1:-$here/../build}
+bin=$(cd "${1:-$here/../build}" && pwd)
+PATH=$bin:$PATH
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-"$bin/annfile" load demo atr < "$here/demo.tsv"
+annfile load demo atr < "$here/demo.tsv"
 echo "== before: annfile dump demo atr"
-"$bin/annfile" dump demo atr
+annfile dump demo atr
 echo "== the edit log"
 cat "$here/demo.log"
 echo "== annapply < demo.log"
-"$bin/annapply" < "$here/demo.log"
+status=0
+annapply < "$here/demo.log" || status=$?
+# The warnings end without a line end of their own.
+echo
+echo "(exit status $status)"
 echo "== after: annfile dump demo atr_"
-"$bin/annfile" dump demo atr_
+annfile dump demo atr_

@@ -10,7 +10,6 @@
 
 namespace {
 
-const char* progname;
 char* oaname;
 
 [[noreturn]] void finish(int status) {
@@ -51,6 +50,16 @@ int main(int argc, char** argv) {
   }
   ai.mode = ann_write;
   if (annopen(record, &ai, 1) != 0) fail_output(ai.name);
+
+  for (int verdict; (verdict = get_log_entry()) != 0;) {
+    if (verdict == 1) insert_ann();
+    if (verdict == 2) delete_ann();
+  }
+  // A log cut short by a read error must not pass for the whole log.
+  if (int e = log_read_error()) {
+    fprintf(stderr, "%s: can't read the edit log: %s\n", progname, strerror(e));
+    finish(1);
+  }
 
   write_annlist();
   // A write that failed anywhere shows here, and then the old file stays.

@@ -27,3 +27,18 @@ void release_header();
 // Makes the log be read from fd from now on and forgets the header; each test
 // starts here.
 void reset_editlog(int fd);
+
+// Discards the rest of the current line, its "\n" included. Returns 1 when
+// what it discarded held a zero byte, else 0.
+int skip_log_line();
+
+// The errno of a failed read of the log, 0 while none has failed.
+int log_read_error();
+
+// The program's name for the warnings of the entry reader.
+extern const char* progname;
+
+// Reads the next entry line into annot. Returns 1 for an insert entry, 2 for
+// a delete entry, -1 for a malformed line (annot unspecified) and 0 at the
+// end of the log. An aux it makes is its own and lives until the next call.
+int get_log_entry();

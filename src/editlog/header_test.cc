@@ -5,6 +5,7 @@
 #include <string>
 
 #include "editlog.h"
+#include "test_feed.h"
 
 // Feeds text to the edit-log reader as its standard input.
 void feed_editlog(const std::string& text) {

@@ -10,6 +10,7 @@ char logtext[500];
 namespace {
 
 int infd = 0;
+int inerr;
 bool ineof;
 size_t inpos, inend;
 char inbuf[1 << 16];
@@ -18,6 +19,7 @@ bool fill_input() {
   while (!ineof) {
     ssize_t r = read(infd, inbuf, sizeof inbuf);
     if (r < 0 && errno == EINTR) continue;
+    if (r < 0) inerr = errno;
     if (r <= 0) break;
     inpos = 0;
     inend = (size_t)r;
@@ -47,8 +49,24 @@ size_t read_log_line() {
   return n;
 }
 
+int skip_log_line() {
+  int zero = 0;
+  while (inpos < inend || fill_input()) {
+    const char* from = inbuf + inpos;
+    const char* nl = (const char*)memchr(from, '\n', inend - inpos);
+    size_t take = nl ? (size_t)(nl - from) + 1 : inend - inpos;
+    zero |= memchr(from, 0, take) != nullptr;
+    inpos += take;
+    if (nl) break;
+  }
+  return zero;
+}
+
+int log_read_error() { return inerr; }
+
 void reset_editlog(int fd) {
   infd = fd;
+  inerr = 0;
   ineof = false;
   inpos = inend = 0;
   release_header();

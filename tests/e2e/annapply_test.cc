@@ -141,4 +141,65 @@ TEST_F(Annapply, WriteFailureKeepsTheOldOutputAndLeavesNoTemporaryFile) {
   EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "rec.atr_"}));
 }
 
+TEST_F(Annapply, AppliesEveryWellFormedEntryInOrder) {
+  load("rec", "atr",
+       "100\t1\t0\t0\t0\n"
+       "200\t1\t0\t0\t0\n"
+       "200\t22\t0\t0\t0\tcheck this\n"
+       "300\t5\t0\t0\t0\n"
+       "400\t1\t1\t2\t3\n");
+  const std::string entries =
+      "-200,NOTE,check this\n"  // removes the note, keeps the beat
+      "-300,N\n"                // type differs: nothing removed
+      "-400,N{1/2/3}\n"
+      "150,Hello,world\n"
+      "150,ART{0/1/0}\n"
+      "250-260,N\n"             // warns, inserts at 250
+      "not an entry\n"
+      "50,N,\n"                 // an empty aux is not kept
+      "500\n"
+      "-500\n"
+      "-600\n"                  // matches nothing
+      "60,N{1/2}\n";            // malformed after the warning-free part
+  run_result r = annapply(log_header("rec", "atr") + entries);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "annapply(warning): no support for tf at 250");
+  EXPECT_EQ(dump("rec", "atr_"),
+            "50\t1\t0\t0\t0\n"
+            "100\t1\t0\t0\t0\n"
+            "150\t22\t0\t0\t0\tHello:world\n"
+            "150\t2\t0\t1\t0\n"
+            "200\t1\t0\t0\t0\n"
+            "250\t1\t0\t0\t0\n"
+            "300\t5\t0\t0\t0\n");
+}
+
+TEST_F(Annapply, WithoutAnInputTheLogAloneMakesTheAnnotator) {
+  run_result r = annapply(log_header("rec", "atr") + "30,N\n10,NOTE,first\n-30\n20\n-20,N,x\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(list_dir(dir), std::vector<std::string>{"rec.atr"});
+  EXPECT_EQ(dump("rec", "atr"), "10\t22\t0\t0\t0\tfirst\n20\t1\t0\t0\t0\n");
+}
+
+TEST_F(Annapply, WarningsGoOutInLogOrderWithoutLineEnds) {
+  std::string long_aux(300, 'a');
+  run_result r = annapply(log_header("rec", "atr") + "100-200,N\n200,N," + long_aux +
+                          "\n300-250\n400-500,N{1}\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "annapply(warning): no support for tf at 100"
+            "annapply(warning): aux will be truncated at 200"
+            "annapply(warning): no support for tf at 400");
+  EXPECT_EQ(dump("rec", "atr"), "100\t1\t0\t0\t0\n200\t1\t0\t0\t0\t" + long_aux.substr(0, 255) + "\n");
+}
+
+TEST_F(Annapply, DeletesTheStoredAnnotationWhoseAuxWasCutAt255) {
+  std::string long_aux(300, 'a');
+  ASSERT_EQ(annapply(log_header("rec", "atr") + "100,N," + long_aux + "\n").status, 0);
+  run_result r = annapply(log_header("rec", "atr") + "-100,N," + long_aux + "\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(dump("rec", "atr_"), "");
+}
+
 }  // namespace

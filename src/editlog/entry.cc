@@ -17,8 +17,8 @@ namespace {
 // The aux of the last entry; released when the next one is read.
 unsigned char* entry_aux;
 
-// The entry text: the line without one trailing "\n" or "\r\n", cut at its
-// end with a zero. What follows a field is read through follow(), for which
+// The entry text: the line without its line end ("\n", "\r\n", or a "\r"
+// at the very end of the text), cut at its end with a zero. What follows a field is read through follow(), for which
 // the end of the text is a line end, whether the line had one or not.
 char* text;
 size_t text_len;
@@ -154,10 +154,10 @@ int get_log_entry() {
   if (zero) return -1;
   text = logtext;
   text_len = n;
-  if (text_len && text[text_len - 1] == '\n') {
-    text_len--;
-    if (text_len && text[text_len - 1] == '\r') text_len--;
-  }
+  // A piece without "\n" (the last line, or the first 499 bytes of a longer
+  // one) ends as if it had one, so a "\r" before its end goes as well.
+  if (text[text_len - 1] == '\n') text_len--;
+  if (text_len && text[text_len - 1] == '\r') text_len--;
   text[text_len] = 0;
   return parse_entry();
 }

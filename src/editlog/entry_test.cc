@@ -122,6 +122,9 @@ TEST(GetLogEntry, LineEndsAndTheEndOfTheText) {
       {"100,", "insert 100 type 22 {0/0/0} aux 0 ''"},
       {"100,N,", "insert 100 type 1 {0/0/0} aux 0 ''"},
       {"100,N{1/2/3}", "insert 100 type 1 {1/2/3}"},
+      {"100,N\r", "insert 100 type 1 {0/0/0}"},
+      {"100,N,x\r", "insert 100 type 1 {0/0/0} aux 1 'x'"},
+      {"100,\r", "insert 100 type 22 {0/0/0} aux 0 ''"},
   };
   check_entries(cases, std::size(cases));
 }
@@ -150,6 +153,9 @@ TEST(GetLogEntry, LineOver499BytesIsOneEntryWhateverItsRestHolds) {
   EXPECT_EQ(get_log_entry(), 1);
   EXPECT_EQ(get_log_entry(), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(warn_aux) + warn_aux);
+  // A CR LF that the 499-byte read cuts between its two bytes is still a line end.
+  feed_editlog(std::string(493, '0') + "100,N\r\n");
+  EXPECT_EQ(describe(get_log_entry()), "insert 100 type 1 {0/0/0}");
   feed_editlog(head + std::string("tail\0", 5) + "\n5\n");
   EXPECT_EQ(get_log_entry(), -1);
   EXPECT_EQ(describe(get_log_entry()), "insert 5 type 1 {0/0/0}");

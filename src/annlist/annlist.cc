@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "locate.h"
+#include "nodes.h"
+
 nesk_ann annot;
 ann_node* aphead;
 ann_node* aptail;
@@ -23,13 +26,14 @@ bool same_aux(const unsigned char* a, const unsigned char* b) {
 }
 
 void unlink_node(ann_node* n) {
+  note_unlinking(n);
   n->prev->next = n->next;
   if (n->next)
     n->next->prev = n->prev;
   else
     aptail = n->prev;
   free(n->aux);
-  free(n);
+  release_node(n);
 }
 
 }  // namespace
@@ -45,26 +49,23 @@ void decode_key(int64_t key, nesk_ann* a) {
 }
 
 int init_annlist() {
-  aphead = (ann_node*)alloc_zeroed(1, sizeof(ann_node), "aphead");
+  aphead = new_node("aphead");
   aptail = aphead;
   return aphead != nullptr;
 }
 
 int insert_ann() {
-  ann_node* n = (ann_node*)alloc_zeroed(1, sizeof(ann_node), "apthis");
+  ann_node* n = new_node("apthis");
   if (!n) return 0;
   n->key = make_key(annot.time, annot.channel, annot.number);
   n->type = annot.type;
   n->subtype = annot.subtype;
   if (annot.aux && annot.aux[0] && !(n->aux = copy_aux(annot.aux))) {
-    free(n);
+    release_node(n);
     return 0;
   }
-  // Walk from the tail: stored annotations arrive in ascending order, so each
-  // of them stops at once. The walk stops at the sentinel whatever its key,
-  // so a key of 0 or below is placed like any other.
-  ann_node* p = aptail;
-  while (p != aphead && p->key >= n->key) p = p->prev;
+  // The sentinel sorts before every key, a key of 0 or below included.
+  ann_node* p = find_before(n->key);
   n->prev = p;
   n->next = p->next;
   p->next = n;
@@ -72,13 +73,14 @@ int insert_ann() {
     n->next->prev = n;
   else
     aptail = n;
+  note_linked(n);
   return 1;
 }
 
 int delete_ann() {
   int64_t key = make_key(annot.time, annot.channel, annot.number);
-  for (ann_node* p = aptail; p != aphead && p->key >= key; p = p->prev) {
-    if (p->key == key && p->type == annot.type && p->subtype == annot.subtype &&
+  for (ann_node* p = find_last(key); p != aphead && p->key == key; p = step_back(p)) {
+    if (p->type == annot.type && p->subtype == annot.subtype &&
         same_aux(p->aux, annot.aux)) {
       unlink_node(p);
       return 1;
@@ -88,9 +90,8 @@ int delete_ann() {
 }
 
 void write_annlist() {
-  ann_node* done = aphead;
+  release_index();
   for (ann_node* p = aphead->next; p; p = p->next) {
-    free(done);
     decode_key(p->key, &annot);
     annot.type = (int8_t)p->type;
     annot.subtype = p->subtype;
@@ -98,18 +99,14 @@ void write_annlist() {
     putann(0, &annot);
     free(p->aux);
     annot.aux = nullptr;
-    done = p;
   }
-  free(done);
+  release_nodes();
   aphead = aptail = nullptr;
 }
 
 void release_annlist() {
-  for (ann_node* p = aphead; p;) {
-    ann_node* next = p->next;
-    free(p->aux);
-    free(p);
-    p = next;
-  }
+  release_index();
+  for (ann_node* p = aphead; p; p = p->next) free(p->aux);
+  release_nodes();
   aphead = aptail = nullptr;
 }

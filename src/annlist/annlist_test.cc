@@ -37,9 +37,10 @@ class AnnList : public testing::Test {
       EXPECT_LE(prev == aphead ? INT64_MIN : prev->key, p->key);
       nesk_ann a;
       decode_key(p->key, &a);
-      std::string s = std::to_string(a.time) + ":" + std::to_string(p->type) + ":" +
-                      std::to_string(a.channel) + ":" + std::to_string(a.number);
-      if (p->aux) s += ":" + std::string((const char*)p->aux + 1, p->aux[0]);
+      char fields[64];
+      snprintf(fields, sizeof fields, "%d:%d:%d:%d", a.time, p->type, a.channel, a.number);
+      std::string s = fields;
+      if (p->aux) s.append(":").append((const char*)p->aux + 1, p->aux[0]);
       v.push_back(s);
     }
     EXPECT_EQ(aptail, prev);

@@ -1,8 +1,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
+#include "annlist/annlist.h"
 #include "editlog.h"
 
 char logtext[500];
@@ -15,14 +17,39 @@ bool ineof;
 size_t inpos, inend;
 char inbuf[1 << 16];
 
+// The reader looks at the times of a few lines ahead of it and asks the list
+// to fetch their places from memory early: the fetches of several entries
+// then overlap instead of each waiting in turn.
+constexpr int lookahead = 8;
+size_t peekpos;  // the first line not looked at yet
+int peeked;      // lines looked at ahead of the reader
+
+void look_ahead() {
+  if (peekpos < inpos) peekpos = inpos, peeked = 0;
+  while (peeked < lookahead && peekpos < inend) {
+    const char* p = inbuf + peekpos;
+    const char* nl = (const char*)memchr(p, '\n', inend - peekpos);
+    if (!nl) break;
+    if (*p == '-') p++;
+    long time = 0;
+    const char* digit = p;
+    for (; digit < nl && *digit >= '0' && *digit <= '9' && time <= INT32_MAX; digit++)
+      time = time * 10 + (*digit - '0');
+    if (digit > p && time <= INT32_MAX) prefetch_place(make_key((int32_t)time, 0, -128));
+    peekpos = (size_t)(nl - inbuf) + 1;
+    peeked++;
+  }
+}
+
 bool fill_input() {
   while (!ineof) {
     ssize_t r = read(infd, inbuf, sizeof inbuf);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) inerr = errno;
     if (r <= 0) break;
-    inpos = 0;
+    inpos = peekpos = 0;
     inend = (size_t)r;
+    peeked = 0;
     return true;
   }
   ineof = true;
@@ -46,6 +73,8 @@ size_t read_log_line() {
     if (nl) break;
   }
   logtext[n] = 0;
+  if (n && logtext[n - 1] == '\n' && peeked > 0) peeked--;
+  look_ahead();
   return n;
 }
 
@@ -68,7 +97,8 @@ void reset_editlog(int fd) {
   infd = fd;
   inerr = 0;
   ineof = false;
-  inpos = inend = 0;
+  inpos = inend = peekpos = 0;
+  peeked = 0;
   release_header();
   sps = 0;
 }

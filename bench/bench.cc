@@ -1,0 +1,195 @@
+// Times annapply end to end on generated records and logs and prints medians,
+// peak memory and ratios. Runs of the configurations being compared are
+// interleaved, so that a noisy machine disturbs them alike.
+//
+//   annapply_bench BINDIR [quick | compare]
+//
+// compare: no timings; checks that annapply and annapply_tailwalk write the
+// same file for a record and a log of random edits.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gen.h"
+
+namespace {
+
+struct config {
+  std::string binary;  // annapply or annapply_tailwalk
+  int64_t stored;      // annotations in the record
+  int64_t edits;       // entries in the log
+  bool ascending;      // a log of ascending insertions into an empty record
+  std::string record, log;
+  std::vector<double> seconds;
+  long peak_kb = 0;
+};
+
+std::string bindir, workdir;
+
+// Runs one configuration once; returns false when annapply failed.
+bool run_once(config& c) {
+  std::filesystem::remove(c.record + ".atr_");
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in = open(c.log.c_str(), O_RDONLY);
+    if (in < 0 || dup2(in, 0) < 0) _exit(126);
+    std::string bin = bindir + "/" + c.binary;
+    execl(bin.c_str(), c.binary.c_str(), (char*)nullptr);
+    _exit(127);
+  }
+  int status;
+  rusage ru;
+  if (wait4(pid, &status, 0, &ru) != pid) return false;
+  c.seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  c.peak_kb = std::max(c.peak_kb, ru.ru_maxrss);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Runs every configuration `rounds` times, one round after another.
+bool measure(std::vector<config*> cs, int rounds) {
+  for (int r = 0; r < rounds; r++)
+    for (config* c : cs)
+      if (!run_once(*c)) {
+        fprintf(stderr, "annapply_bench: %s failed on %s\n", c->binary.c_str(), c->log.c_str());
+        return false;
+      }
+  return true;
+}
+
+config make_config(const std::string& binary, int64_t stored, int64_t edits, bool ascending = false) {
+  config c;
+  c.binary = binary;
+  c.stored = stored;
+  c.edits = edits;
+  c.ascending = ascending;
+  char name[64];
+  snprintf(name, sizeof name, "r%lld", (long long)stored);
+  c.record = name;
+  snprintf(name, sizeof name, "/r%lld_%lld%s.log", (long long)stored, (long long)edits,
+           ascending ? "a" : "");
+  c.log = workdir + name;
+  return c;
+}
+
+bool prepare(const config& c) {
+  if (!std::filesystem::exists(c.record + ".atr") && generate_record(c.record, c.stored, c.stored) != 0)
+    return false;
+  return std::filesystem::exists(c.log) ||
+         generate_log(c.log, c.record, c.stored, c.stored, c.edits, c.ascending) == 0;
+}
+
+std::string read_whole(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  std::string s;
+  if (!f) return s;
+  char buf[65536];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+  fclose(f);
+  return s;
+}
+
+// Runs both programs on the same record and log; true when their outputs match.
+bool compare_outputs() {
+  config indexed = make_config("annapply", 30000, 20000), plain = make_config("annapply_tailwalk", 30000, 20000);
+  if (!prepare(indexed) || !run_once(indexed)) return false;
+  std::string a = read_whole(indexed.record + ".atr_");
+  if (!run_once(plain)) return false;
+  std::string b = read_whole(plain.record + ".atr_");
+  printf("indexed %zu bytes, tail walk %zu bytes: %s\n", a.size(), b.size(), a == b ? "same" : "DIFFERENT");
+  return !a.empty() && a == b;
+}
+
+std::string with_commas(int64_t n) {
+  std::string digits = std::to_string(n), s;
+  for (size_t i = 0; i < digits.size(); i++) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) s += ',';
+    s += digits[i];
+  }
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fprintf(stderr, "usage: annapply_bench BINDIR [quick]\n");
+    return 2;
+  }
+  bindir = std::filesystem::absolute(argv[1]);
+  bool quick = argc > 2 && strcmp(argv[2], "quick") == 0;
+  bool compare = argc > 2 && strcmp(argv[2], "compare") == 0;
+  char tmpl[] = "/tmp/annapply-bench-XXXXXX";
+  if (!mkdtemp(tmpl)) return perror("mkdtemp"), 1;
+  workdir = tmpl;
+  // The files are made and used in there: annotation files are named relative
+  // to the working directory.
+  if (chdir(tmpl) != 0) return perror("chdir"), 1;
+  if (compare) {
+    bool same = compare_outputs();
+    if (chdir("/") == 0) std::filesystem::remove_all(workdir);
+    return same ? 0 : 1;
+  }
+
+  std::vector<int64_t> sizes = quick ? std::vector<int64_t>{1000, 10000}
+                                     : std::vector<int64_t>{100000, 1000000, 10000000};
+  std::vector<int64_t> logs = quick ? std::vector<int64_t>{0, 100, 1000}
+                                    : std::vector<int64_t>{0, 1000, 100000, 1000000};
+  bool ok = true;
+  printf("%12s %10s %10s %10s %14s\n", "annotations", "edits", "median s", "peak B/ann",
+         "vs empty log");
+  for (int64_t n : sizes) {
+    std::vector<config> cs;
+    for (int64_t e : logs) cs.push_back(make_config("annapply", n, e));
+    std::vector<config*> ptrs;
+    for (config& c : cs) ok = ok && prepare(c), ptrs.push_back(&c);
+    ok = ok && measure(ptrs, n >= 10000000 ? 3 : 5);
+    if (!ok) break;
+    double base = median(cs[0].seconds);
+    for (config& c : cs)
+      printf("%12s %10s %10.3f %10.1f %14.2f\n", with_commas(n).c_str(),
+             with_commas(c.edits).c_str(), median(c.seconds), c.peak_kb * 1024.0 / n,
+             median(c.seconds) / base);
+    fflush(stdout);
+  }
+
+  // The tail walk, on the size where it still ends in seconds.
+  int64_t n = quick ? 10000 : 1000000, e = quick ? 1000 : 10000;
+  config old_empty = make_config("annapply_tailwalk", n, 0), old_edits = make_config("annapply_tailwalk", n, e);
+  config new_empty = make_config("annapply", n, 0), new_edits = make_config("annapply", n, e);
+  for (config* c : {&old_empty, &old_edits, &new_empty, &new_edits}) ok = ok && prepare(*c);
+  ok = ok && measure({&old_empty, &old_edits, &new_empty, &new_edits}, 3);
+  if (ok) {
+    printf("\n%s annotations, %s edits: tail walk %.3f s, indexed %.3f s: %.1f times faster\n",
+           with_commas(n).c_str(), with_commas(e).c_str(), median(old_edits.seconds),
+           median(new_edits.seconds), median(old_edits.seconds) / median(new_edits.seconds));
+    printf("  (empty log: tail walk %.3f s, indexed %.3f s)\n", median(old_empty.seconds),
+           median(new_empty.seconds));
+  }
+
+  // Parsing and applying a log against loading the same number from a file.
+  config loaded = make_config("annapply", n, 0), logged = make_config("annapply", 0, n, true);
+  ok = ok && prepare(loaded) && prepare(logged) && measure({&loaded, &logged}, 5);
+  if (ok)
+    printf("\n%s annotations: loaded from a file %.3f s, inserted by a log %.3f s: log rate %.2f of load rate\n",
+           with_commas(n).c_str(), median(loaded.seconds), median(logged.seconds),
+           median(loaded.seconds) / median(logged.seconds));
+
+  if (chdir("/") == 0) std::filesystem::remove_all(workdir);
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,23 @@
+// The list without its index: every place is found by walking from the tail.
+// Linked only into the benchmark's annapply_tailwalk, to measure the index.
+#include "annlist/locate.h"
+
+ann_node* find_before(int64_t key) {
+  ann_node* p = aptail;
+  while (p != aphead && p->key >= key) p = p->prev;
+  return p;
+}
+
+ann_node* find_last(int64_t key) {
+  ann_node* p = aptail;
+  while (p != aphead && p->key > key) p = p->prev;
+  return p;
+}
+
+ann_node* step_back(ann_node* p) { return p->prev; }
+
+void prefetch_place(int64_t) {}
+
+void note_linked(ann_node*) {}
+void note_unlinking(ann_node*) {}
+void release_index() {}

@@ -1,0 +1,27 @@
+// Where in the list an insertion or a deletion takes place. The list calls
+// these; index.cc answers them through an ordered index of the list, and a
+// plain tail walk can stand in for it (the benchmark compares the two).
+#pragma once
+
+#include <cstdint>
+
+#include "annlist.h"
+
+// The last node whose key is below `key` (aphead when there is none): a new
+// node with that key goes right after it, before every equal key.
+ann_node* find_before(int64_t key);
+
+// The last node whose key is not above `key` (aphead when there is none): a
+// deletion walks back from it over the run of equal keys.
+ann_node* find_last(int64_t key);
+
+// The node before p, on a deletion's walk back from find_last.
+ann_node* step_back(ann_node* p);
+
+// Keeps the index up to date: n has just been linked in right after what
+// find_before returned, or is about to be unlinked after the walk that found it.
+void note_linked(ann_node* n);
+void note_unlinking(ann_node* n);
+
+// Forgets the whole index; the list may then be released or rebuilt.
+void release_index();

@@ -1,6 +1,6 @@
 # The manual pages, the documents a Debian package carries, and the package
-# itself: `cpack -G DEB` in the build folder. Included at the end of the top
-# CMakeLists.txt, after the programs and include(CTest).
+# itself: `cpack -G DEB` in the build folder. Included by the top
+# CMakeLists.txt after the programs and include(CTest).
 
 include(GNUInstallDirs)
 

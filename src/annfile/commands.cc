@@ -7,8 +7,6 @@
 #include "annlib/annlib.h"
 #include "tsv.h"
 
-namespace {
-
 // Standard output is checked before success is claimed: a full disk or a
 // closed pipe must not pass for a complete listing.
 int finish_stdout(const char* prog) {
@@ -16,8 +14,6 @@ int finish_stdout(const char* prog) {
   fprintf(stderr, "%s: can't write standard output: %s\n", prog, strerror(errno));
   return 1;
 }
-
-}  // namespace
 
 int dump_annotations(const char* prog, const char* record, const char* annotator) {
   neskquiet();

@@ -10,7 +10,8 @@ const char usage[] =
     "usage: annfile dump RECORD ANNOTATOR\n"
     "       annfile load RECORD ANNOTATOR < TEXT\n"
     "       annfile codes\n"
-    "       annfile --help\n";
+    "       annfile --help\n"
+    "       annfile --version\n";
 
 const char help[] =
     "\n"
@@ -21,7 +22,9 @@ const char help[] =
     "load   writes RECORD.ANNOTATOR from lines of that form on standard input, in\n"
     "       their order; the type may be a mnemonic. Empty lines and lines that\n"
     "       start with # are skipped. A bad line writes nothing.\n"
-    "codes  prints the mnemonic table: code, mnemonic and description.\n";
+    "codes  prints the mnemonic table: code, mnemonic and description.\n"
+    "\n"
+    "--help prints this text; --version prints the version.\n";
 
 int fail_usage(const char* prog, const char* why) {
   fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", prog, why, prog);
@@ -37,13 +40,18 @@ int main(int argc, char** argv) {
   if (strcmp(cmd, "--help") == 0 && argc == 2) {
     fputs(usage, stdout);
     fputs(help, stdout);
-    return fflush(stdout) == 0 ? 0 : 1;
+    return finish_stdout(prog);
+  }
+  if (strcmp(cmd, "--version") == 0 && argc == 2) {
+    fputs("annfile " ANNAPPLY_VERSION "\n", stdout);
+    return finish_stdout(prog);
   }
   bool dump = strcmp(cmd, "dump") == 0, load = strcmp(cmd, "load") == 0;
   if ((dump || load) && argc == 4)
     return dump ? dump_annotations(prog, argv[2], argv[3]) : load_annotations(prog, argv[2], argv[3]);
   if (strcmp(cmd, "codes") == 0 && argc == 2) return print_codes(prog);
-  if (dump || load || strcmp(cmd, "codes") == 0 || strcmp(cmd, "--help") == 0)
+  if (dump || load || strcmp(cmd, "codes") == 0 || strcmp(cmd, "--help") == 0 ||
+      strcmp(cmd, "--version") == 0)
     return fail_usage(prog, "wrong number of arguments");
   return fail_usage(prog, "unknown command");
 }

@@ -85,16 +85,41 @@ TEST_F(Annfile, CodesListsTheMnemonicTable) {
 }
 
 TEST_F(Annfile, WrongArgumentsGiveUsageAndStatus2) {
-  const std::vector<std::vector<std::string>> cases = {
-      {}, {"dump"}, {"dump", "rec"}, {"load", "a", "b", "c"}, {"codes", "x"}, {"frobnicate"}};
-  for (const auto& args : cases) {
-    run_result r = annfile(args);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("Try 'annfile --help'"), std::string::npos) << r.err;
+  struct {
+    std::vector<std::string> args;
+    const char* why;
+  } cases[] = {
+      {{}, "missing command"},
+      {{"dump"}, "wrong number of arguments"},
+      {{"dump", "rec"}, "wrong number of arguments"},
+      {{"load", "a", "b", "c"}, "wrong number of arguments"},
+      {{"codes", "x"}, "wrong number of arguments"},
+      {{"--help", "dump"}, "wrong number of arguments"},
+      {{"--version", "x"}, "wrong number of arguments"},
+      {{"frobnicate"}, "unknown command"},
+      {{"-h"}, "unknown command"},
+      {{"--Version"}, "unknown command"},
+  };
+  for (const auto& c : cases) {
+    run_result r = annfile(c.args);
+    EXPECT_EQ(r.status, 2) << c.why;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "annfile: " + std::string(c.why) + "\nTry 'annfile --help' for more information.\n");
   }
+  EXPECT_EQ(list_dir(dir), std::vector<std::string>{});
+}
+
+TEST_F(Annfile, HelpAndVersionGoToStandardOutput) {
   run_result r = annfile({"--help"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("usage: annfile dump", 0), 0u);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out.rfind("usage: annfile dump RECORD ANNOTATOR\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("\n       annfile --version\n"), std::string::npos) << r.out;
+  r = annfile({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "annfile " ANNAPPLY_VERSION "\n");
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ int make_temp(std::string& name, const char* pattern) {
 
 running_program start_program(const std::vector<std::string>& argv, const std::string& input,
                               const std::string& dir, const char* argv0, run_limits limits) {
-  running_program p = {-1, -1, "", -1, -1};
+  running_program p = {-1, -1, "", "", -1, -1};
   int in = -1;
   if (limits.input_fails_at_end) {
     int fds[2];
@@ -67,11 +67,18 @@ running_program start_program(const std::vector<std::string>& argv, const std::s
     EXPECT_EQ(write(in, input.data(), input.size()), (ssize_t)input.size());
     lseek(in, 0, SEEK_SET);
   }
+  std::vector<std::string> command = argv;
+  if (limits.measure_memory) {
+    close(make_temp(p.rss_name, "/tmp/e2e-rss-XXXXXX"));
+    command = {PEAK_RSS_BIN, p.rss_name, argv[0], argv0 ? argv0 : argv[0]};
+    command.insert(command.end(), argv.begin() + 1, argv.end());
+    argv0 = nullptr;
+  }
   int out[2], err[2];
   EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
   EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
   p.pid = fork();
-  if (p.pid == 0) exec_child(argv, dir, argv0, limits, in, out[1], err[1]);
+  if (p.pid == 0) exec_child(command, dir, argv0, limits, in, out[1], err[1]);
   EXPECT_GT(p.pid, 0);
   for (int fd : {in, out[1], err[1]}) close(fd);
   p.out = out[0];
@@ -114,10 +121,14 @@ run_result finish_program(running_program& p) {
   close(p.out);
   close(p.err);
   int status = 0;
-  rusage usage = {};
-  EXPECT_EQ(wait4(p.pid, &status, 0, &usage), p.pid);
+  EXPECT_EQ(waitpid(p.pid, &status, 0), p.pid);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.maxrss_kb = usage.ru_maxrss;
+  r.maxrss_kb = -1;
+  if (!p.rss_name.empty()) {
+    std::string rss = read_file(p.rss_name);
+    if (!rss.empty()) r.maxrss_kb = std::stol(rss);
+    unlink(p.rss_name.c_str());
+  }
   if (p.input_writer >= 0) close(p.input_writer);
   if (!p.in_name.empty()) unlink(p.in_name.c_str());
   return r;

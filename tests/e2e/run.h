@@ -12,7 +12,7 @@ struct run_result {
   int status;  // the exit status, or 128 + the signal that ended the program
   std::string out;
   std::string err;
-  long maxrss_kb;  // the program's peak resident memory
+  long maxrss_kb;  // the program's peak resident memory, when measured; else -1
 };
 
 struct run_limits {
@@ -25,6 +25,9 @@ struct run_limits {
   // Standard input is a pipe that holds the input and then, instead of
   // ending, fails the next read (it is non-blocking and kept open).
   bool input_fails_at_end = false;
+  // Measure the program's peak memory (through a small launcher, so that
+  // the test process's own memory does not count).
+  bool measure_memory = false;
 };
 
 // A program started by start_program and not yet waited for.
@@ -32,6 +35,7 @@ struct running_program {
   pid_t pid;
   int input_writer;  // the pipe kept open by input_fails_at_end, else -1
   std::string in_name;
+  std::string rss_name;  // where the launcher writes the peak memory, when measured
   // Pipes from its standard output and error: pipes, not files, so that a
   // file-size limit never cuts what it says.
   int out, err;

@@ -112,6 +112,38 @@ TEST_F(Annapply, OutputThatCannotBeOpenedGivesStatus2) {
   EXPECT_FALSE(file_exists("/tmp/rec.atr"));
 }
 
+TEST_F(Annapply, NamesThatLeadOutOfTheWorkingDirectoryNeitherReadNorWriteThere) {
+  // A valid annotator just outside the working directory, where each of these
+  // names points: were it read, the output would be named "atr_".
+  load("rec", "atr", stored);
+  const std::string outside = read_file(path("rec.atr"));
+  ASSERT_EQ(mkdir(path("work").c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(path("work/a").c_str(), 0777), 0);
+  const std::string absolute = dir + "/rec";
+  struct {
+    std::string record;
+    std::string annotator;
+    std::string shown;  // how the message names the file
+  } cases[] = {
+      {absolute, "atr", absolute + ".atr"},
+      {"../rec", "atr", "../rec.atr"},
+      {"a/../../rec", "atr", "a/../../rec.atr"},
+      {"", "./rec.atr", "../rec.atr"},  // the name and the record's "." together
+      {"", ".", ".."},
+      {"a/", ".", "a/.."},
+  };
+  for (const auto& c : cases) {
+    run_result r = run_program({ANNAPPLY_BIN}, log_header(c.record, c.annotator) + "7\n",
+                               path("work"), "annapply");
+    EXPECT_EQ(r.status, 2) << c.shown;
+    EXPECT_EQ(r.err, "annapply: can't write output annotation file '" + c.shown + "\n");
+  }
+  EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "work"}));
+  EXPECT_EQ(read_file(path("rec.atr")), outside);
+  EXPECT_EQ(list_dir(path("work")), std::vector<std::string>{"a"});
+  EXPECT_EQ(list_dir(path("work/a")), std::vector<std::string>{});
+}
+
 TEST_F(Annapply, CorruptInputIsNeverOverwritten) {
   load("rec", "atr", stored);
   std::string good = read_file(path("rec.atr"));

@@ -3,6 +3,8 @@
 // ends and with zero bytes, and annotation files damaged at every bit. None
 // may crash it, grow its memory with the log's size, draw any message but
 // the documented ones, or get a damaged file overwritten.
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -145,6 +147,27 @@ TEST_F(Hostile, EveryTruncationAndEveryFlippedBitIsRefusedAndNeverOverwritten) {
   EXPECT_EQ(annfile({"dump", "rec", "atr"}).status, 0);
   EXPECT_EQ(annapply(log_header("rec", "atr") + "7\n").status, 0);
   EXPECT_EQ(read_file(path("rec.atr")), good);
+}
+
+TEST_F(Hostile, FifoInPlaceOfAnAnnotationFileIsRefusedWithoutWaitingForAWriter) {
+  // A FIFO opened for reading waits for a writer that never comes; the guard
+  // turns that wait into SIGALRM.
+  const run_limits guard = {.alarm_seconds = 60};
+  ASSERT_EQ(mkfifo(path("rec.atr").c_str(), 0644), 0);
+  run_result d = annfile({"dump", "rec", "atr"}, "", guard);
+  EXPECT_EQ(d.status, 1);
+  EXPECT_EQ(d.err, "annfile: can't read rec.atr: not a regular file\n");
+  run_result a = annapply(log_header("rec", "atr") + "7\n", guard);
+  EXPECT_EQ(a.status, 2);
+  EXPECT_EQ(a.err, "annapply: can't write output annotation file 'rec.atr\n");
+
+  // As the previous output: the input is read, the output is refused.
+  ASSERT_EQ(rename(path("rec.atr").c_str(), path("rec.atr_").c_str()), 0);
+  load("rec", "atr", "1\t1\t0\t0\t0\n");
+  a = annapply(log_header("rec", "atr") + "7\n", guard);
+  EXPECT_EQ(a.status, 2);
+  EXPECT_EQ(a.err, "annapply: can't write output annotation file 'rec.atr_\n");
+  EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "rec.atr_"}));
 }
 
 }  // namespace

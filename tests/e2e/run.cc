@@ -39,6 +39,7 @@ int make_temp(std::string& name, const char* pattern) {
   if (limits.unprivileged && getuid() == 0 &&
       (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
     _exit(125);
+  if (limits.alarm_seconds) alarm(limits.alarm_seconds);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   if (argv0) args[0] = const_cast<char*>(argv0);

@@ -28,6 +28,9 @@ struct run_limits {
   // Measure the program's peak memory (through a small launcher, so that
   // the test process's own memory does not count).
   bool measure_memory = false;
+  // End the program with SIGALRM after this many seconds (0: never): a guard
+  // that turns a hang into a failure, far beyond any run's normal time.
+  unsigned alarm_seconds = 0;
 };
 
 // A program started by start_program and not yet waited for.

@@ -163,8 +163,10 @@ int complete_output() {
 
 void close_all_at_exit() { abandon_output(); }
 
+// O_NONBLOCK: a FIFO in a file's place must be refused, not waited on for a
+// writer that may never come; load_annfile refuses all but regular files.
 int open_input(char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return fail_ann(path, strerror(errno));
   size_t size = 0;
   const char* why = nullptr;
@@ -182,7 +184,7 @@ int open_input(char* path) {
 // A new file never replaces one that is not an annotation file: that may be
 // the damaged input of this very run, or something that is not ours at all.
 int check_target(const char* path, mode_t* mode) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) {
     mode_t mask = umask(0);
     umask(mask);

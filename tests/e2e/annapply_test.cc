@@ -112,6 +112,38 @@ TEST_F(Annapply, OutputThatCannotBeOpenedGivesStatus2) {
   EXPECT_FALSE(file_exists("/tmp/rec.atr"));
 }
 
+TEST_F(Annapply, NamesThatLeadOutOfTheWorkingDirectoryNeitherReadNorWriteThere) {
+  // A valid annotator just outside the working directory, where each of these
+  // names points: were it read, the output would be named "atr_".
+  load("rec", "atr", stored);
+  const std::string outside = read_file(path("rec.atr"));
+  ASSERT_EQ(mkdir(path("work").c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(path("work/a").c_str(), 0777), 0);
+  const std::string absolute = dir + "/rec";
+  struct {
+    std::string record;
+    std::string annotator;
+    std::string shown;  // how the message names the file
+  } cases[] = {
+      {absolute, "atr", absolute + ".atr"},
+      {"../rec", "atr", "../rec.atr"},
+      {"a/../../rec", "atr", "a/../../rec.atr"},
+      {"", "./rec.atr", "../rec.atr"},  // the name and the record's "." together
+      {"", ".", ".."},
+      {"a/", ".", "a/.."},
+  };
+  for (const auto& c : cases) {
+    run_result r = run_program({ANNAPPLY_BIN}, log_header(c.record, c.annotator) + "7\n",
+                               path("work"), "annapply");
+    EXPECT_EQ(r.status, 2) << c.shown;
+    EXPECT_EQ(r.err, "annapply: can't write output annotation file '" + c.shown + "\n");
+  }
+  EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "work"}));
+  EXPECT_EQ(read_file(path("rec.atr")), outside);
+  EXPECT_EQ(list_dir(path("work")), std::vector<std::string>{"a"});
+  EXPECT_EQ(list_dir(path("work/a")), std::vector<std::string>{});
+}
+
 TEST_F(Annapply, CorruptInputIsNeverOverwritten) {
   load("rec", "atr", stored);
   std::string good = read_file(path("rec.atr"));
@@ -129,16 +161,28 @@ TEST_F(Annapply, CorruptInputIsNeverOverwritten) {
 }
 
 TEST_F(Annapply, WriteFailureKeepsTheOldOutputAndLeavesNoTemporaryFile) {
+  // About 120 KB of output, so that it goes out in more than one write.
   std::string many;
-  for (int i = 0; i < 20000; i++) many += std::to_string(i * 300) + "\t1\t0\t0\t0\n";
+  for (int i = 0; i < 40000; i++) many += std::to_string(i * 300) + "\t1\t0\t0\t0\n";
   load("rec", "atr", many);
+  ASSERT_EQ(annapply(log_header("rec", "atr")).status, 0);
+  const rlim_t size = read_file(path("rec.atr_")).size();
   load("rec", "atr_", "5\t1\t0\t0\t0\n");
   std::string old = read_file(path("rec.atr_"));
-  run_result r = annapply(log_header("rec", "atr"), {.fsize = 4096});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "annapply: can't write output annotation file 'rec.atr_\n");
-  EXPECT_EQ(read_file(path("rec.atr_")), old);
-  EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "rec.atr_"}));
+  // The file-size limit cuts the output at each of these places: before its
+  // first byte, inside and at the end of its header, at the edges of its
+  // first 64 KiB write, inside its last write, and inside its trailer.
+  const rlim_t limits[] = {0, 1, 7, 8, 65535, 65536, 65537, 100000, size - 16, size - 1};
+  for (rlim_t limit : limits) {
+    run_result r = annapply(log_header("rec", "atr"), {.fsize = limit});
+    EXPECT_EQ(r.status, 2) << limit;
+    EXPECT_EQ(r.err, "annapply: can't write output annotation file 'rec.atr_\n") << limit;
+    EXPECT_EQ(read_file(path("rec.atr_")), old) << limit;
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "rec.atr_"})) << limit;
+  }
+  // A limit of exactly the output's size is no failure.
+  EXPECT_EQ(annapply(log_header("rec", "atr"), {.fsize = size}).status, 0);
+  EXPECT_EQ(read_file(path("rec.atr_")).size(), size);
 }
 
 TEST_F(Annapply, AppliesEveryWellFormedEntryInOrder) {

@@ -1,47 +1,144 @@
 #include "run.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <algorithm>
 
+namespace {
+
+// Makes a temporary file for one of a program's standard files; returns it open.
+int make_temp(std::string& name, const char* pattern) {
+  name = pattern;
+  int fd = mkstemp(name.data());
+  EXPECT_GE(fd, 0) << name;
+  return fd;
+}
+
+// Everything a child does between fork and exec.
+[[noreturn]] void exec_child(const std::vector<std::string>& argv, const std::string& dir,
+                             const char* argv0, const run_limits& limits, int in, int out,
+                             int err) {
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  if (chdir(dir.c_str()) != 0) _exit(126);
+  rlimit fs = {limits.fsize, limits.fsize};
+  setrlimit(RLIMIT_FSIZE, &fs);
+  rlimit as = {limits.as, limits.as};
+  if (limits.as != RLIM_INFINITY && setrlimit(RLIMIT_AS, &as) != 0) _exit(125);
+  if (limits.unprivileged && getuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+    _exit(125);
+  if (limits.alarm_seconds) alarm(limits.alarm_seconds);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  if (argv0) args[0] = const_cast<char*>(argv0);
+  args.push_back(nullptr);
+  execv(argv[0].c_str(), args.data());
+  _exit(127);
+}
+
+}  // namespace
+
+running_program start_program(const std::vector<std::string>& argv, const std::string& input,
+                              const std::string& dir, const char* argv0, run_limits limits) {
+  running_program p = {-1, -1, "", "", -1, -1};
+  int in = -1;
+  if (limits.input_fails_at_end) {
+    int fds[2];
+    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    // A pipe holds 64 KiB, so this write cannot wait for a reader.
+    EXPECT_LE(input.size(), 65536u);
+    EXPECT_EQ(write(fds[1], input.data(), input.size()), (ssize_t)input.size());
+    EXPECT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+    in = fds[0];
+    p.input_writer = fds[1];
+  } else {
+    in = make_temp(p.in_name, "/tmp/e2e-in-XXXXXX");
+    EXPECT_EQ(write(in, input.data(), input.size()), (ssize_t)input.size());
+    lseek(in, 0, SEEK_SET);
+  }
+  std::vector<std::string> command = argv;
+  if (limits.measure_memory) {
+    close(make_temp(p.rss_name, "/tmp/e2e-rss-XXXXXX"));
+    command = {PEAK_RSS_BIN, p.rss_name, argv[0], argv0 ? argv0 : argv[0]};
+    command.insert(command.end(), argv.begin() + 1, argv.end());
+    argv0 = nullptr;
+  }
+  int out[2], err[2];
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+  p.pid = fork();
+  if (p.pid == 0) exec_child(command, dir, argv0, limits, in, out[1], err[1]);
+  EXPECT_GT(p.pid, 0);
+  for (int fd : {in, out[1], err[1]}) close(fd);
+  p.out = out[0];
+  p.err = err[0];
+  return p;
+}
+
+namespace {
+
+// Reads both pipes to their ends, whichever has something, so that a program
+// that says much on one of them never waits for the other to be read.
+void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* texts[2] = {&out, &err};
+  char buf[65536];
+  for (int open = 2; open > 0;) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      ADD_FAILURE() << "poll: " << strerror(errno);
+      return;
+    }
+    for (int i = 0; i < 2; i++) {
+      if (fds[i].fd < 0 || !fds[i].revents) continue;
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        texts[i]->append(buf, (size_t)n);
+      } else if (n == 0 || errno != EINTR) {
+        fds[i].fd = -1;
+        open--;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+run_result finish_program(running_program& p) {
+  run_result r;
+  drain_pipes(p.out, p.err, r.out, r.err);
+  close(p.out);
+  close(p.err);
+  int status = 0;
+  EXPECT_EQ(waitpid(p.pid, &status, 0), p.pid);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.maxrss_kb = -1;
+  if (!p.rss_name.empty()) {
+    std::string rss = read_file(p.rss_name);
+    if (!rss.empty()) r.maxrss_kb = std::stol(rss);
+    unlink(p.rss_name.c_str());
+  }
+  if (p.input_writer >= 0) close(p.input_writer);
+  if (!p.in_name.empty()) unlink(p.in_name.c_str());
+  return r;
+}
+
 run_result run_program(const std::vector<std::string>& argv, const std::string& input,
                        const std::string& dir, const char* argv0, run_limits limits) {
-  char in_name[] = "/tmp/e2e-in-XXXXXX", out_name[] = "/tmp/e2e-out-XXXXXX",
-       err_name[] = "/tmp/e2e-err-XXXXXX";
-  int in = mkstemp(in_name), out = mkstemp(out_name), err = mkstemp(err_name);
-  EXPECT_TRUE(in >= 0 && out >= 0 && err >= 0);
-  EXPECT_EQ(write(in, input.data(), input.size()), (ssize_t)input.size());
-  lseek(in, 0, SEEK_SET);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    rlimit fs = {limits.fsize, limits.fsize};
-    setrlimit(RLIMIT_FSIZE, &fs);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    if (argv0) args[0] = const_cast<char*>(argv0);
-    args.push_back(nullptr);
-    execv(argv[0].c_str(), args.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run_result r;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = read_file(out_name);
-  r.err = read_file(err_name);
-  for (int fd : {in, out, err}) close(fd);
-  for (const char* name : {in_name, out_name, err_name}) unlink(name);
-  return r;
+  running_program p = start_program(argv, input, dir, argv0, limits);
+  return finish_program(p);
 }
 
 std::string read_file(const std::string& path) {
@@ -76,10 +173,11 @@ run_result ScratchDir::annapply(const std::string& log, run_limits limits) {
   return run_program({ANNAPPLY_BIN}, log, dir, "annapply", limits);
 }
 
-run_result ScratchDir::annfile(const std::vector<std::string>& args, const std::string& input) {
+run_result ScratchDir::annfile(const std::vector<std::string>& args, const std::string& input,
+                               run_limits limits) {
   std::vector<std::string> argv = {ANNFILE_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(argv, input, dir, "annfile");
+  return run_program(argv, input, dir, "annfile", limits);
 }
 
 void ScratchDir::load(const std::string& record, const std::string& annotator,

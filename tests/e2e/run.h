@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -11,17 +12,48 @@ struct run_result {
   int status;  // the exit status, or 128 + the signal that ended the program
   std::string out;
   std::string err;
+  long maxrss_kb;  // the program's peak resident memory, when measured; else -1
 };
 
 struct run_limits {
   rlim_t fsize = RLIM_INFINITY;  // largest file the program may write
+  rlim_t as = RLIM_INFINITY;     // largest address space the program may have
+  // Run as user and group 65534 (nobody) when the tests run as root, so that
+  // file permissions apply; a program that could not drop privileges ends
+  // with status 125 before it starts.
+  bool unprivileged = false;
+  // Standard input is a pipe that holds the input and then, instead of
+  // ending, fails the next read (it is non-blocking and kept open).
+  bool input_fails_at_end = false;
+  // Measure the program's peak memory (through a small launcher, so that
+  // the test process's own memory does not count).
+  bool measure_memory = false;
+  // End the program with SIGALRM after this many seconds (0: never): a guard
+  // that turns a hang into a failure, far beyond any run's normal time.
+  unsigned alarm_seconds = 0;
 };
 
-// Runs argv (argv[0] is the program's path; argv0, when given, is what the
+// A program started by start_program and not yet waited for.
+struct running_program {
+  pid_t pid;
+  int input_writer;  // the pipe kept open by input_fails_at_end, else -1
+  std::string in_name;
+  std::string rss_name;  // where the launcher writes the peak memory, when measured
+  // Pipes from its standard output and error: pipes, not files, so that a
+  // file-size limit never cuts what it says.
+  int out, err;
+};
+
+// Starts argv (argv[0] is the program's path; argv0, when given, is what the
 // program sees as its name) in dir with `input` on standard input.
+running_program start_program(const std::vector<std::string>& argv, const std::string& input,
+                              const std::string& dir, const char* argv0 = nullptr,
+                              run_limits limits = {});
+// Waits for a started program and collects its results.
+run_result finish_program(running_program& p);
+// start_program, then finish_program.
 run_result run_program(const std::vector<std::string>& argv, const std::string& input,
-                       const std::string& dir, const char* argv0 = nullptr,
-                       run_limits limits = {});
+                       const std::string& dir, const char* argv0 = nullptr, run_limits limits = {});
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
@@ -38,7 +70,8 @@ class ScratchDir : public testing::Test {
 
   std::string path(const std::string& name) const { return dir + "/" + name; }
   run_result annapply(const std::string& log, run_limits limits = {});
-  run_result annfile(const std::vector<std::string>& args, const std::string& input = "");
+  run_result annfile(const std::vector<std::string>& args, const std::string& input = "",
+                     run_limits limits = {});
   // Stores `tsv` as RECORD.ANNOTATOR through annfile load; fails the test otherwise.
   void load(const std::string& record, const std::string& annotator, const std::string& tsv);
   // The annotations of RECORD.ANNOTATOR as annfile dump prints them.

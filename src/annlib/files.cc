@@ -43,8 +43,8 @@ input in;
 output out;
 bool cleanup_registered;
 
-// A name must not lead out of the working directory.
-const char* check_names(const char* record, const char* name) {
+// A name must not lead out of the working directory, nor name a directory.
+const char* check_names(const char* record, const char* name, const char* path) {
   if (record[0] == '/') return "absolute record names are refused";
   for (const char* p = record; *p;) {
     size_t len = strcspn(p, "/");
@@ -53,6 +53,9 @@ const char* check_names(const char* record, const char* name) {
     if (*p == '/') p++;
   }
   if (strchr(name, '/')) return "\"/\" in an annotator name is refused";
+  const char* base = strrchr(path, '/');
+  base = base ? base + 1 : path;
+  if (strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return "\".\" and \"..\" are no file names";
   return nullptr;
 }
 
@@ -245,7 +248,7 @@ int annopen(const char* record, const annotator_info* info, unsigned count) {
     return fail_ann(record, "unknown annotator mode");
   char* path = join_path(record, info->name);
   if (!path) return -1;
-  const char* why = check_names(record, info->name);
+  const char* why = check_names(record, info->name, path);
   int r = why ? fail_ann(path, why) : info->mode == ann_read ? open_input(path) : open_output(path);
   // An output keeps its path until it is completed.
   if (r != 0 || info->mode == ann_read) free(path);

@@ -121,6 +121,8 @@ TEST_F(AnnFiles, NamesThatLeaveTheWorkingDirectoryAreRefused) {
       {"sub/../../rec", "atr", "sub/../../rec.atr: \"..\" in a record name is refused"},
       {"sub/..", "atr", "sub/...atr: \"..\" in a record name is refused"},
       {"rec", "a/b", "rec.a/b: \"/\" in an annotator name is refused"},
+      {"", ".", "..: \".\" and \"..\" are no file names"},
+      {"sub/", "", "sub/.: \".\" and \"..\" are no file names"},
   };
   ASSERT_EQ(mkdir("sub", 0777), 0);
   for (const auto& c : refused) {

@@ -76,16 +76,18 @@ void build_index() {
   built = true;
 }
 
+// Whether key k lies past `key`: above it, or with `before` not below it.
+bool is_past(int64_t k, int64_t key, bool before) { return before ? k >= key : k > key; }
+
 // Sets seg from an early find for the key's time, when one is still the
 // fence that a lookup of `key` would find.
-bool reuse_early(int64_t key, bool inclusive) {
+bool reuse_early(int64_t key, bool before) {
   int64_t time_key = key & ~(int64_t)0xffff;
   for (const early_find& e : early) {
     if (e.version != version || e.time_key != time_key) continue;
     auto next = std::next(e.it);
-    bool before = inclusive ? e.it->first <= key : e.it->first < key;
-    bool after = next == fences.end() || (inclusive ? next->first > key : next->first >= key);
-    if (before && after) {
+    if (!is_past(e.it->first, key, before) &&
+        (next == fences.end() || is_past(next->first, key, before))) {
       seg = e.it;
       return true;
     }
@@ -93,19 +95,30 @@ bool reuse_early(int64_t key, bool inclusive) {
   return false;
 }
 
-// The last node whose key is below `key`, or with `inclusive` not above it.
-// The fence before that node is found in the map; the walk from it stops
-// before the next fence, whose key is past `key`.
-ann_node* walk_segment(int64_t key, bool inclusive) {
+// The last node whose key is not past `key`. The fence before that node is
+// found in the map; the walk from it stops before the next fence, whose key
+// is past `key`.
+ann_node* walk_segment(int64_t key, bool before) {
   if (!built) build_index();
-  if (!reuse_early(key, inclusive))
-    seg = std::prev(inclusive ? fences.upper_bound(key) : fences.lower_bound(key));
+  if (!reuse_early(key, before))
+    seg = std::prev(before ? fences.lower_bound(key) : fences.upper_bound(key));
   ann_node* p = seg->second.node;
-  if (inclusive)
-    while (p->next && p->next->key <= key) p = p->next;
-  else
-    while (p->next && p->next->key < key) p = p->next;
+  while (p->next && !is_past(p->next->key, key, before)) p = p->next;
   return p;
+}
+
+// The last node whose key is not past `key`, aphead when there is none.
+ann_node* find_place(int64_t key, bool before) {
+  if (aptail == aphead || !is_past(aptail->key, key, before)) {
+    if (built) seg = std::prev(fences.end());
+    return aptail;
+  }
+  if (!built) {
+    ann_node* p = aptail;
+    for (int i = 0; i < tail_steps && p != aphead && is_past(p->key, key, before); i++) p = p->prev;
+    if (p == aphead || !is_past(p->key, key, before)) return p;
+  }
+  return walk_segment(key, before);
 }
 
 void split_segment(fence_map::iterator it) {
@@ -119,27 +132,9 @@ void split_segment(fence_map::iterator it) {
 
 }  // namespace
 
-ann_node* find_before(int64_t key) {
-  if (aptail == aphead || aptail->key < key) {
-    if (built) seg = std::prev(fences.end());
-    return aptail;
-  }
-  if (!built) {
-    ann_node* p = aptail;
-    for (int i = 0; i < tail_steps && p != aphead && p->key >= key; i++) p = p->prev;
-    if (p == aphead || p->key < key) return p;
-  }
-  return walk_segment(key, false);
-}
+ann_node* find_before(int64_t key) { return find_place(key, true); }
 
-ann_node* find_last(int64_t key) {
-  if (!built) {
-    ann_node* p = aptail;
-    for (int i = 0; i < tail_steps && p != aphead && p->key > key; i++) p = p->prev;
-    if (p == aphead || p->key <= key) return p;
-  }
-  return walk_segment(key, true);
-}
+ann_node* find_last(int64_t key) { return find_place(key, false); }
 
 ann_node* step_back(ann_node* p) {
   if (built && p == seg->second.node) --seg;

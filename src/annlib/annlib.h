@@ -69,6 +69,9 @@ void* alloc_zeroed(size_t count, size_t size, const char* what);
 // The type code of a mnemonic, 0 when the word is none.
 int strann(const char* word);
 
+// The mnemonic of a type code, null when the code has none.
+const char* annstr(int code);
+
 // One row of the built-in mnemonic table.
 struct ann_code {
   int code;

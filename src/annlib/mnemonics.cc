@@ -33,3 +33,9 @@ int strann(const char* word) {
     if (strcmp(word, c.mnemonic) == 0) return c.code;
   return 0;
 }
+
+const char* annstr(int code) {
+  for (const ann_code& c : codes)
+    if (c.code == code) return c.mnemonic;
+  return nullptr;
+}

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "annlib/annlib.h"
+
 // The line buffer every read of the log goes through: at most 499 bytes and a
 // closing zero.
 extern char logtext[500];
@@ -11,6 +13,20 @@ extern char* record;
 extern char* annotator;
 // The header's sampling frequency; nothing else reads it.
 extern double sps;
+
+// What the reader saw besides its results, for a report on the log line by
+// line; get_log_entry and parse_log_header set it afresh each time.
+struct log_notes {
+  long line;        // the line last read, 1-based, the header's two lines counted
+  const char* why;  // why the header or the line was refused, in words; else null
+  long end_time;    // the entry's end time, -1 when it had none
+  size_t aux_len;   // the length of the entry's stored text; above 255 when cut
+  size_t dropped;   // bytes of the line past its first 499, the line end not counted
+};
+extern log_notes notes;
+
+// While set, get_log_entry prints no warnings; notes still tell of them.
+extern bool quiet_warnings;
 
 // Reads the next piece of the log into logtext: up to and including the next
 // "\n", but at most 499 bytes. Returns its length (it may hold zero bytes),
@@ -28,15 +44,36 @@ void release_header();
 // starts here.
 void reset_editlog(int fd);
 
-// Discards the rest of the current line, its "\n" included. Returns 1 when
-// what it discarded held a zero byte, else 0.
-int skip_log_line();
+// Discards the rest of the current line, its "\n" included. Returns how many
+// bytes it discarded besides the line end; *zero tells whether they held a
+// zero byte.
+size_t skip_log_line(bool* zero);
 
 // The errno of a failed read of the log, 0 while none has failed.
 int log_read_error();
 
 // The program's name for the warnings of the entry reader.
 extern const char* progname;
+
+constexpr size_t header_text_max = 512;
+
+// The longest entry line that format_log_entry writes, its "\n" included.
+constexpr size_t entry_line_max = 300;
+
+// Writes *a as the plainest entry line that reads back as *a (a mnemonic, the
+// attributes when not all 0, the aux after a comma), with a leading "-" when
+// del and with its "\n", into out (entry_line_max bytes). Returns its length.
+// Only an annotation that check_entry_text passes reads back as itself.
+size_t format_log_entry(char* out, const nesk_ann* a, bool del);
+
+// Null when an entry line can carry *a exactly, else why not.
+const char* check_entry_text(const nesk_ann* a);
+
+// Writes the two header lines that name record and annotator, with the
+// frequency text freq, into out (header_text_max bytes). Returns null, or why no header
+// can carry them (then out is unspecified).
+const char* format_log_header(char* out, const char* record, const char* annotator,
+                              const char* freq);
 
 // Reads the next entry line into annot. Returns 1 for an insert entry, 2 for
 // a delete entry, -1 for a malformed line (annot unspecified) and 0 at the

@@ -11,6 +11,7 @@
 #include "editlog.h"
 
 const char* progname = "annapply";
+bool quiet_warnings;
 
 namespace {
 
@@ -29,17 +30,34 @@ bool is_line_end(char c) { return c == '\r' || c == '\n'; }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Reads the run of digits at *i. False when it is empty or its value does
-// not fit a signed 32-bit time.
-bool read_time(size_t* i, long* value) {
+int reject(const char* why) {
+  notes.why = why;
+  return -1;
+}
+
+// Reads the run of digits at *i. Returns 0, or 1 when it is empty, 2 when its
+// value does not fit a signed 32-bit time.
+int read_time(size_t* i, long* value) {
   size_t j = *i;
   long v = 0;
   for (; is_digit(text[j]); j++)
     if (v <= INT32_MAX) v = v * 10 + (text[j] - '0');
-  if (j == *i || v > INT32_MAX) return false;
+  if (j == *i) return 1;
+  if (v > INT32_MAX) return 2;
   *i = j;
   *value = v;
-  return true;
+  return 0;
+}
+
+// Why a line whose time is followed by c is refused: c shown as it is when
+// printable, else as \xHH.
+int reject_after_time(unsigned char c) {
+  static char why[64];
+  if (c >= 0x20 && c < 0x7f)
+    snprintf(why, sizeof why, "the time is followed by '%c', not by ',' or '-'", c);
+  else
+    snprintf(why, sizeof why, "the time is followed by '\\x%02x', not by ',' or '-'", c);
+  return reject(why);
 }
 
 // The low 8 bits of the decimal integer at the start of [p, end): optional
@@ -54,16 +72,18 @@ unsigned low_bits(const char* p, const char* end) {
   return negative ? (0x100 - v) & 0xff : v;
 }
 
-// Reads "SUBTYPE/CHANNEL/NUMBER}" at *i into annot. False when the text ends
-// before one of the three terminators.
+// Reads "SUBTYPE/CHANNEL/NUMBER}" at *i into annot. False, with the reason
+// in notes, when the text ends before one of the three terminators.
 bool read_attributes(size_t* i) {
   const char* end = text + text_len;
   const char* field = text + *i;
   unsigned value[3];
   const char stops[] = "//}";
+  static const char* const missing[] = {"no / follows the subtype", "no / follows the channel",
+                                        "no } closes the attributes"};
   for (int k = 0; k < 3; k++) {
     const char* stop = (const char*)memchr(field, stops[k], end - field);
-    if (!stop) return false;
+    if (!stop) return reject(missing[k]), false;
     value[k] = low_bits(field, stop);
     field = stop + 1;
   }
@@ -78,9 +98,9 @@ bool read_attributes(size_t* i) {
 // aux text, joined by ":" when there are both. Only 255 bytes are counted.
 void make_aux(const char* note, size_t note_len, const char* aux, size_t aux_len, bool has_aux) {
   size_t len = (note ? note_len : 0) + (note && has_aux ? 1 : 0) + (has_aux ? aux_len : 0);
-  if (len > 255) {
+  notes.aux_len = len;
+  if (len > 255 && !quiet_warnings)
     fprintf(stderr, "%s(warning): aux will be truncated at %ld", progname, (long)annot.time);
-  }
   unsigned char* buf = (unsigned char*)alloc_zeroed(len + 2, 1, "annot.aux");
   if (!buf) return;
   buf[0] = (unsigned char)(len > 255 ? 255 : len);
@@ -93,23 +113,28 @@ void make_aux(const char* note, size_t note_len, const char* aux, size_t aux_len
 
 // Parses the entry text into annot; returns the verdict.
 int parse_entry() {
+  if (text_len == 0) return reject("the line is empty");
   int verdict = 1;
   size_t i = 0;
   if (text[0] == '-') verdict = 2, i = 1;
   long time;
-  if (!read_time(&i, &time)) return -1;
+  if (int bad = read_time(&i, &time))
+    return reject(bad == 1 ? "the time is missing" : "the time is above 2147483647");
   annot.time = (int32_t)time;
 
   size_t sep = i;
   if (follow(i) == '-') {
     size_t j = i + 1;
     long end_time;
-    if (!read_time(&j, &end_time) || end_time < time) return -1;
-    fprintf(stderr, "%s(warning): no support for tf at %ld", progname, time);
+    if (int bad = read_time(&j, &end_time))
+      return reject(bad == 1 ? "the end time is missing" : "the end time is above 2147483647");
+    if (end_time < time) return reject("the end time is before the time");
+    notes.end_time = end_time;
+    if (!quiet_warnings) fprintf(stderr, "%s(warning): no support for tf at %ld", progname, time);
     // After an end time any character separates the type word.
     sep = j;
   } else if (follow(i) != ',' && !is_line_end(follow(i))) {
-    return -1;
+    return reject_after_time((unsigned char)follow(i));
   }
   if (is_line_end(follow(sep))) return verdict;
 
@@ -143,15 +168,18 @@ int get_log_entry() {
   free(entry_aux);
   entry_aux = annot.aux = nullptr;
   size_t n = read_log_line();
+  notes.why = nullptr;
+  notes.end_time = -1;
+  notes.aux_len = notes.dropped = 0;
   if (n == 0) return 0;
   annot.type = 1;
   annot.subtype = 0;
   annot.channel = 0;
   annot.number = 0;
   // Beyond its first 499 bytes a line is never read as entries of its own.
-  bool zero = memchr(logtext, 0, n) != nullptr;
-  if (logtext[n - 1] != '\n' && n == sizeof logtext - 1) zero |= skip_log_line();
-  if (zero) return -1;
+  bool zero = memchr(logtext, 0, n) != nullptr, zero_dropped = false;
+  if (logtext[n - 1] != '\n' && n == sizeof logtext - 1) notes.dropped = skip_log_line(&zero_dropped);
+  if (zero || zero_dropped) return reject("the line holds a zero byte");
   text = logtext;
   text_len = n;
   // A piece without "\n" (the last line, or the first 499 bytes of a longer
@@ -160,4 +188,35 @@ int get_log_entry() {
   if (text_len && text[text_len - 1] == '\r') text_len--;
   text[text_len] = 0;
   return parse_entry();
+}
+
+size_t format_log_entry(char* out, const nesk_ann* a, bool del) {
+  char code[8];
+  const char* word = annstr(a->type);
+  if (!word) snprintf(code, sizeof code, "%d", a->type), word = code;
+  int n = snprintf(out, entry_line_max, "%s%ld,%s", del ? "-" : "", (long)a->time, word);
+  if (a->subtype || a->channel || a->number)
+    n += snprintf(out + n, entry_line_max - n, "{%d/%d/%d}", a->subtype, a->channel, a->number);
+  if (a->aux) {
+    out[n++] = ',';
+    memcpy(out + n, a->aux + 1, a->aux[0]);
+    n += a->aux[0];
+  }
+  out[n++] = '\n';
+  return (size_t)n;
+}
+
+const char* check_entry_text(const nesk_ann* a) {
+  if (a->time < 0) return "its time is negative";
+  if (!annstr(a->type)) return "its type has no mnemonic";
+  if (!a->aux) return nullptr;
+  size_t len = a->aux[0];
+  const unsigned char* t = a->aux + 1;
+  // An empty aux is never stored, so no entry can ask for one.
+  if (len == 0) return "its aux is present but empty";
+  if (memchr(t, '\n', len)) return "its aux holds a line feed";
+  if (memchr(t, 0, len)) return "its aux holds a zero byte";
+  // A CR right before the line end is taken as part of the line end.
+  if (t[len - 1] == '\r') return "its aux ends in a carriage return";
+  return nullptr;
 }

@@ -96,6 +96,60 @@ TEST(ParseLogHeader, LineOneLongerThan499LeavesItsRestForTheSecondRead) {
   EXPECT_EQ(parse_log_header(), 0);
 }
 
+TEST(ParseLogHeader, SaysWhyItRefusesAHeader) {
+  const struct {
+    std::string input;
+    const char* why;
+  } cases[] = {
+      {"", "the log is empty"},
+      {"[RQEditLog-1.1] Record rec, annotator a (1 samples/second)\n\n",
+       "the log does not begin with \"[RQEditLog-1.0] Record \""},
+      {"[RQEditLog-1.0] Record rec annotator a (1 samples/second)\n\n",
+       "no \", annotator \" follows the record name"},
+      {"[RQEditLog-1.0] Record rec, annotator a(1 samples/second)\n\n",
+       "no \" (\" follows the annotator name"},
+      {"[RQEditLog-1.0] Record rec, annotator a (1 samples)\n\n",
+       "no \" samples/second)\" follows the frequency"},
+      {line1, "the log ends after its first line"},
+      {line1 + "x\n", "line 2 is not empty"},
+  };
+  for (const auto& c : cases) {
+    feed_editlog(c.input);
+    EXPECT_EQ(parse_log_header(), 0) << c.input;
+    EXPECT_STREQ(notes.why, c.why) << c.input;
+  }
+}
+
+TEST(FormatLogHeader, WritesWhatTheReaderTakesBackOrSaysWhyNot) {
+  const std::string longest(499 - 56, 'r');  // line 1 then holds 499 bytes, "\n" included
+  const struct {
+    std::string record, annotator, freq;
+    const char* why;
+  } cases[] = {
+      {"rec", "atr", "360", nullptr},
+      {"my study/rec 1", "a,b(c", "250.5", nullptr},
+      {"", "", "1", nullptr},
+      {longest, "a", "1", nullptr},
+      {longest + "r", "a", "1", "a header line longer than 499 bytes"},
+      {"a,b", "atr", "1", "a record name with \",\" or a line feed"},
+      {"a\nb", "atr", "1", "a record name with \",\" or a line feed"},
+      {"rec", "a b", "1", "an annotator name with a space or a line feed"},
+      {"rec", "atr", "3 6", "a frequency that is empty or holds a space"},
+      {"rec", "atr", "", "a frequency that is empty or holds a space"},
+  };
+  for (const auto& c : cases) {
+    char out[header_text_max];
+    const char* why = format_log_header(out, c.record.c_str(), c.annotator.c_str(), c.freq.c_str());
+    EXPECT_STREQ(why, c.why) << c.record;
+    if (why) continue;
+    feed_editlog(std::string(out) + "5\n");
+    ASSERT_EQ(parse_log_header(), 1) << out;
+    EXPECT_EQ(record, c.record);
+    EXPECT_EQ(annotator, c.annotator);
+    EXPECT_EQ(read_log_line(), 2u) << out;
+  }
+}
+
 TEST(ReadLogLine, TakesAtMost499BytesAndStopsAfterALineEnd) {
   feed_editlog(std::string(600, 'a') + std::string("\nb\0c\nlast", 9));
   EXPECT_EQ(read_log_line(), 499u);

@@ -8,6 +8,7 @@
 #include "editlog.h"
 
 char logtext[500];
+log_notes notes;
 
 namespace {
 
@@ -16,6 +17,7 @@ int inerr;
 bool ineof;
 size_t inpos, inend;
 char inbuf[1 << 16];
+long lines_ended;  // the "\n" read or skipped so far
 
 // The reader looks at the times of a few lines ahead of it and asks the list
 // to fetch their places from memory early: the fetches of several entries
@@ -60,6 +62,7 @@ bool fill_input() {
 
 size_t read_log_line() {
   size_t n = 0;
+  notes.line = lines_ended + 1;
   while (n < sizeof logtext - 1) {
     if (inpos == inend && !fill_input()) break;
     size_t want = inend - inpos;
@@ -73,22 +76,34 @@ size_t read_log_line() {
     if (nl) break;
   }
   logtext[n] = 0;
-  if (n && logtext[n - 1] == '\n' && peeked > 0) peeked--;
+  if (n && logtext[n - 1] == '\n') {
+    lines_ended++;
+    if (peeked > 0) peeked--;
+  }
   look_ahead();
   return n;
 }
 
-int skip_log_line() {
-  int zero = 0;
-  while (inpos < inend || fill_input()) {
+size_t skip_log_line(bool* zero) {
+  size_t n = 0;
+  char last = 0;  // the byte before the "\n", to tell a CR LF
+  bool ended = false;
+  *zero = false;
+  while (!ended && (inpos < inend || fill_input())) {
     const char* from = inbuf + inpos;
     const char* nl = (const char*)memchr(from, '\n', inend - inpos);
     size_t take = nl ? (size_t)(nl - from) + 1 : inend - inpos;
-    zero |= memchr(from, 0, take) != nullptr;
+    *zero |= memchr(from, 0, take) != nullptr;
+    if (nl && nl > from) last = nl[-1];
+    if (!nl) last = from[take - 1];
     inpos += take;
-    if (nl) break;
+    n += take;
+    ended = nl != nullptr;
   }
-  return zero;
+  if (ended) n--, lines_ended++;
+  // A CR before the "\n", or at the very end of the log, is the line end's.
+  if (n && last == '\r') n--;
+  return n;
 }
 
 int log_read_error() { return inerr; }
@@ -99,6 +114,8 @@ void reset_editlog(int fd) {
   ineof = false;
   inpos = inend = peekpos = 0;
   peeked = 0;
+  lines_ended = 0;
+  notes = log_notes{};
   release_header();
   sps = 0;
 }

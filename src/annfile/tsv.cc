@@ -6,26 +6,6 @@
 
 namespace {
 
-// Control bytes, TAB and LF among them, are escaped, so a line is always one
-// line of exactly the fields it has; bytes from 0x80 up pass as they are.
-void escape_aux(FILE* f, const unsigned char* aux) {
-  for (size_t i = 1; i <= aux[0]; i++) {
-    unsigned char c = aux[i];
-    if (c == '\\')
-      fputs("\\\\", f);
-    else if (c == '\t')
-      fputs("\\t", f);
-    else if (c == '\n')
-      fputs("\\n", f);
-    else if (c == '\r')
-      fputs("\\r", f);
-    else if (c < 0x20 || c == 0x7f)
-      fprintf(f, "\\x%02x", c);
-    else
-      putc(c, f);
-  }
-}
-
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -90,11 +70,31 @@ int code_of(const char* text, size_t len) {
 
 }  // namespace
 
+// Control bytes, TAB and LF among them, are escaped, so a line is always one
+// line of exactly the fields it has; bytes from 0x80 up pass as they are.
+void write_escaped(FILE* f, const unsigned char* p, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = p[i];
+    if (c == '\\')
+      fputs("\\\\", f);
+    else if (c == '\t')
+      fputs("\\t", f);
+    else if (c == '\n')
+      fputs("\\n", f);
+    else if (c == '\r')
+      fputs("\\r", f);
+    else if (c < 0x20 || c == 0x7f)
+      fprintf(f, "\\x%02x", c);
+    else
+      putc(c, f);
+  }
+}
+
 int write_ann_line(FILE* f, const nesk_ann* a) {
   fprintf(f, "%ld\t%d\t%d\t%d\t%d", (long)a->time, a->type, a->subtype, a->channel, a->number);
   if (a->aux) {
     putc('\t', f);
-    escape_aux(f, a->aux);
+    write_escaped(f, a->aux + 1, a->aux[0]);
   }
   putc('\n', f);
   return ferror(f) ? -1 : 0;

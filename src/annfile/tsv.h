@@ -7,6 +7,10 @@
 
 #include "annlib/annlib.h"
 
+// Writes n bytes with a backslash, TAB, LF, CR and the other control bytes
+// escaped as \\ \t \n \r and \xHH, so that they stay on one line.
+void write_escaped(FILE* f, const unsigned char* p, size_t n);
+
 // Writes *a as one line, "\n" included. Returns 0, or -1 when the stream failed.
 int write_ann_line(FILE* f, const nesk_ann* a);
 

@@ -32,6 +32,11 @@ enum { ann_read = 0, ann_write = 1 };
 // success, non-zero on failure (with a diagnostic unless quiet).
 int annopen(const char* record, const annotator_info* info, unsigned count);
 
+// Whether annopen would open info[0] of `record` for writing, found without
+// creating or changing anything: the names, a file in the way, and the write
+// permission of its folder. Returns 0, or -1 (the reason in nesk_reason).
+int check_annopen(const char* record, const annotator_info* info);
+
 // Fills *a with the next annotation of input annotator `an` (only 0 exists).
 // Returns 0, or -1 at the end (or when nothing is open for reading). The aux
 // points into the library's memory and stays valid until the next call.

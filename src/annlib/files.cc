@@ -207,6 +207,15 @@ int check_target(const char* path, mode_t* mode) {
   return 0;
 }
 
+// Whether a new file could be made in path's folder.
+int check_folder(char* path) {
+  char* slash = strrchr(path, '/');
+  if (slash) *slash = 0;
+  int r = faccessat(AT_FDCWD, slash ? path : ".", W_OK | X_OK, AT_EACCESS);
+  if (slash) *slash = '/';
+  return r == 0 ? 0 : fail_ann(path, strerror(errno));
+}
+
 int open_output(char* path) {
   mode_t mode = 0666;
   if (check_target(path, &mode) != 0) return -1;
@@ -252,6 +261,17 @@ int annopen(const char* record, const annotator_info* info, unsigned count) {
   int r = why ? fail_ann(path, why) : info->mode == ann_read ? open_input(path) : open_output(path);
   // An output keeps its path until it is completed.
   if (r != 0 || info->mode == ann_read) free(path);
+  return r;
+}
+
+int check_annopen(const char* record, const annotator_info* info) {
+  char* path = join_path(record, info->name);
+  if (!path) return -1;
+  const char* why = check_names(record, info->name, path);
+  mode_t mode;
+  int r = why ? fail_ann(path, why) : check_target(path, &mode);
+  if (r == 0) r = check_folder(path);
+  free(path);
   return r;
 }
 

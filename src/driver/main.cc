@@ -1,5 +1,7 @@
 // annapply: applies the edit log on standard input to the stored annotations
 // of its record and writes the result as a new annotator.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +33,9 @@ char* oaname;
 
 int main(int argc, char** argv) {
   progname = argc > 0 && argv[0] ? argv[0] : "annapply";
+  // At a terminal, a silent wait for input would look like a hang.
+  if (isatty(0))
+    fprintf(stderr, "%s: reading the edit log from standard input; end it with Ctrl-D\n", progname);
   if (!parse_log_header()) {
     fprintf(stderr, "%s: can't parse input file (format error)\n", progname);
     exit(1);

@@ -236,9 +236,10 @@ TEST(FormatLogEntry, ReadsBackAsTheSameAnnotation) {
     for (size_t n = rng() % 3 ? rng() % 6 : rng() % 256; has_aux && aux.size() < n;)
       aux += bytes[rng() % sizeof bytes];
     unsigned char buf[257];
-    nesk_ann a = make_ann((int32_t)(rng() % 3 ? rng() % 1000 : rng()), codes[rng() % codes.size()].code,
-                          (int)(rng() % 4) - 1, rng() % 3 ? 0 : (int)(rng() % 256),
-                          (int)(rng() % 4) - 2, has_aux ? &aux : nullptr, buf);
+    nesk_ann a =
+        make_ann((int32_t)(rng() % 3 ? rng() % 1000 : rng()), codes[rng() % codes.size()].code,
+                 (int)(rng() % 4) - 1, rng() % 3 ? 0 : (int)(rng() % 256), (int)(rng() % 4) - 2,
+                 has_aux ? &aux : nullptr, buf);
     if (rng() % 50 == 0) a.type = (int8_t)(100 + rng() % 20);
     if (check_entry_text(&a)) continue;
     written++;

@@ -81,6 +81,17 @@ TEST_F(Annapply, RejectedHeaderNamesTheProgramAsInvokedAndWritesNothing) {
   EXPECT_EQ(list_dir(dir), std::vector<std::string>{});
 }
 
+TEST_F(Annapply, AtATerminalSaysWhereItReadsTheLogFrom) {
+  const char hint[] = "annapply: reading the edit log from standard input; end it with Ctrl-D\n";
+  run_result r = annapply("", {.input_is_terminal = true});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, std::string(hint) + "annapply: can't parse input file (format error)\n");
+  r = annapply(log_header("rec", "atr") + "5\n", {.input_is_terminal = true});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, hint);
+  EXPECT_EQ(dump("rec", "atr"), "5\t1\t0\t0\t0\n");
+}
+
 TEST_F(Annapply, CrlfHeaderIsAccepted) {
   load("rec", "atr", stored);
   run_result r =

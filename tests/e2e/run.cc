@@ -63,6 +63,17 @@ running_program start_program(const std::vector<std::string>& argv, const std::s
     EXPECT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
     in = fds[0];
     p.input_writer = fds[1];
+  } else if (limits.input_is_terminal) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(grantpt(master), 0);
+    EXPECT_EQ(unlockpt(master), 0);
+    in = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(in, 0);
+    // The terminal's end-of-file character (Ctrl-D) ends the input.
+    std::string typed = input + "\x04";
+    EXPECT_EQ(write(master, typed.data(), typed.size()), (ssize_t)typed.size());
+    p.input_writer = master;
   } else {
     in = make_temp(p.in_name, "/tmp/e2e-in-XXXXXX");
     EXPECT_EQ(write(in, input.data(), input.size()), (ssize_t)input.size());

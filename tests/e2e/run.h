@@ -25,6 +25,8 @@ struct run_limits {
   // Standard input is a pipe that holds the input and then, instead of
   // ending, fails the next read (it is non-blocking and kept open).
   bool input_fails_at_end = false;
+  // Standard input is a terminal that is given the input, then an end of file.
+  bool input_is_terminal = false;
   // Measure the program's peak memory (through a small launcher, so that
   // the test process's own memory does not count).
   bool measure_memory = false;
@@ -36,7 +38,7 @@ struct run_limits {
 // A program started by start_program and not yet waited for.
 struct running_program {
   pid_t pid;
-  int input_writer;  // the pipe kept open by input_fails_at_end, else -1
+  int input_writer;  // the pipe or terminal kept open for the input, else -1
   std::string in_name;
   std::string rss_name;  // where the launcher writes the peak memory, when measured
   // Pipes from its standard output and error: pipes, not files, so that a

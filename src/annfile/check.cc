@@ -1,0 +1,173 @@
+// annfile check: what an edit log would do to its record, line by line. The
+// log is read, the record loaded and every entry applied exactly as annapply
+// does it, with the same reader, list and library; nothing is written.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "annfile.h"
+#include "annlib/annlib.h"
+#include "annlist/annlist.h"
+#include "editlog/editlog.h"
+#include "tsv.h"
+
+namespace {
+
+struct tally {
+  long lines, inserted, deleted, skipped, unmatched, warnings;
+};
+
+const char* name;  // the log as the findings name it
+tally seen;
+
+const char* plural(long n, const char* one, const char* many) {
+  return n == 1 ? one : many;
+}
+
+// Prints "NAME:LINE: KIND: DETAIL" for the line last read.
+void report(const char* kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void report(const char* kind, const char* fmt, ...) {
+  printf("%s:%ld: %s: ", name, notes.line, kind);
+  va_list ap;
+  va_start(ap, fmt);
+  vprintf(fmt, ap);
+  va_end(ap);
+  putchar('\n');
+}
+
+// A delete that removed nothing: the annotation it looked for, as the
+// plainest entry that asks for it, control bytes escaped.
+void report_unmatched() {
+  char text[entry_line_max];
+  size_t n = format_log_entry(text, &annot, false);
+  printf("%s:%ld: unmatched: no annotation matches ", name, notes.line);
+  write_escaped(stdout, (const unsigned char*)text, n - 1);
+  putchar('\n');
+}
+
+void report_warnings() {
+  if (notes.end_time >= 0) report("warning", "the end time %ld is ignored", notes.end_time);
+  if (notes.aux_len > 255)
+    report("warning", "the aux is %zu bytes long; only its first 255 are kept", notes.aux_len);
+  if (notes.dropped)
+    report("warning", "the line is %zu bytes long; only its first 499 are read",
+           499 + notes.dropped);
+  seen.warnings += (notes.end_time >= 0) + (notes.aux_len > 255) + (notes.dropped > 0);
+}
+
+// The entry loop of annapply, reporting as it goes.
+void apply_entries() {
+  for (int verdict; (verdict = get_log_entry()) != 0;) {
+    seen.lines++;
+    if (verdict == -1) {
+      seen.skipped++;
+      report("skipped", "%s", notes.why);
+      continue;
+    }
+    if (verdict == 1) {
+      insert_ann();
+      seen.inserted++;
+    } else if (delete_ann()) {
+      seen.deleted++;
+    } else {
+      seen.unmatched++;
+      report_unmatched();
+    }
+    report_warnings();
+  }
+}
+
+int open_log(const char* prog, const char* log) {
+  if (!log || strcmp(log, "-") == 0) return 0;
+  int fd = open(log, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fprintf(stderr, "%s: can't read %s: %s\n", prog, log, strerror(errno));
+  return fd;
+}
+
+// Ends a check that found annapply could not do its job.
+int fail_check(const char* prog, int status, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+int fail_check(const char* prog, int status, const char* fmt, ...) {
+  fprintf(stderr, "%s: ", prog);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  fprintf(stderr, " (annapply would end with status %d)\n", status);
+  release_annlist();
+  release_header();
+  neskquit();
+  return 2;
+}
+
+}  // namespace
+
+int check_log(const char* prog, const char* log) {
+  name = log && strcmp(log, "-") != 0 ? log : "<stdin>";
+  seen = tally{};
+  int fd = open_log(prog, log);
+  if (fd < 0) return 2;
+  reset_editlog(fd);
+  quiet_warnings = true;
+  if (!parse_log_header()) {
+    if (int e = log_read_error())
+      return fail_check(prog, 1, "can't read %s: %s", name, strerror(e));
+    return fail_check(prog, 1, "%s:%ld: the header is not readable: %s", name, notes.line,
+                      notes.why);
+  }
+  if (!init_annlist()) return 1;
+  neskquiet();
+  size_t len = strlen(annotator) + 2;
+  char* oaname = (char*)alloc_zeroed(len, 1, "oaname");
+  if (!oaname) return 1;
+  snprintf(oaname, len, "%s_", annotator);
+
+  // Loaded as annapply loads it: when the input cannot be opened, the result
+  // goes to the annotator's own name.
+  annotator_info ai = {annotator, ann_read};
+  long stored = 0;
+  char missing[512] = "";
+  if (annopen(record, &ai, 1) == 0) {
+    while (getann(0, &annot) == 0) insert_ann(), stored++;
+    ai.name = oaname;
+  } else {
+    snprintf(missing, sizeof missing, "%s", nesk_reason());
+  }
+  neskquit();
+  ai.mode = ann_write;
+  if (check_annopen(record, &ai) != 0) {
+    int r = fail_check(prog, 2, "can't write %s", nesk_reason());
+    free(oaname);
+    return r;
+  }
+
+  apply_entries();
+  if (int e = log_read_error()) {
+    free(oaname);
+    return fail_check(prog, 1, "can't read %s: %s", name, strerror(e));
+  }
+
+  long findings = seen.skipped + seen.unmatched + seen.warnings;
+  printf(
+      "%s: %ld %s: %ld applied (%ld inserted, %ld deleted), %ld skipped, %ld unmatched; %ld %s\n",
+      name, seen.lines, plural(seen.lines, "entry line", "entry lines"),
+      seen.inserted + seen.deleted, seen.inserted, seen.deleted, seen.skipped, seen.unmatched,
+      seen.warnings, plural(seen.warnings, "warning", "warnings"));
+  long total = stored + seen.inserted - seen.deleted;
+  printf("%s: annapply would write %s.%s with %ld %s", name, record, ai.name, total,
+         plural(total, "annotation", "annotations"));
+  if (ai.name == oaname)
+    printf(" (%ld read from %s.%s)\n", stored, record, annotator);
+  else
+    printf(", from the log alone (%s)\n", missing);
+  release_annlist();
+  release_header();
+  free(oaname);
+  if (finish_stdout(prog) != 0) return 2;
+  return findings ? 1 : 0;
+}

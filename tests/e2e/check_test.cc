@@ -1,0 +1,140 @@
+// annfile check end to end: its findings line by line, its statuses, that
+// they foretell annapply's, and that it writes nothing.
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "run.h"
+
+namespace {
+
+using Check = ScratchDir;
+
+const std::string stored =
+    "100\t1\t0\t0\t0\n"
+    "200\t2\t0\t1\t0\n"
+    "300\t22\t0\t0\t0\thello\n";
+
+std::string summary(const std::string& counts, const std::string& written) {
+  return "<stdin>: " + counts + "\n<stdin>: annapply would write " + written + "\n";
+}
+
+TEST_F(Check, ReportsEachFindingOnItsLine) {
+  const std::string x300(300, 'x'), y600(600, 'y');
+  const struct {
+    const char* what;
+    std::string entries;  // after the header, which is lines 1 and 2
+    std::string findings;
+    std::string counts;
+    const char* written;
+    int status;
+  } cases[] = {
+      {"no findings", "400,N\n-100,N\n-200,ART{0/1/0}\n", "",
+       "3 entry lines: 3 applied (1 inserted, 2 deleted), 0 skipped, 0 unmatched; 0 warnings",
+       "2 annotations", 0},
+      {"CR LF ends, a long line and a last line without its end",
+       "400\r\nx\r\n-300,NOTE,hullo\r\n500-600,N\r\n600,N," + x300 + "\r\n700,N," + y600 +
+           "\r\n\r\n800,N{1/2}",
+       "<stdin>:4: skipped: the time is missing\n"
+       "<stdin>:5: unmatched: no annotation matches 300,NOTE,hullo\n"
+       "<stdin>:6: warning: the end time 600 is ignored\n"
+       "<stdin>:7: warning: the aux is 300 bytes long; only its first 255 are kept\n"
+       "<stdin>:8: warning: the aux is 493 bytes long; only its first 255 are kept\n"
+       "<stdin>:8: warning: the line is 606 bytes long; only its first 499 are read\n"
+       "<stdin>:9: skipped: the line is empty\n"
+       "<stdin>:10: skipped: no / follows the channel\n",
+       "8 entry lines: 4 applied (4 inserted, 0 deleted), 3 skipped, 1 unmatched; 4 warnings",
+       "7 annotations", 1},
+      {"only the line end past 499 bytes",
+       "5,N," + std::string(495, 'z') + "\r\n" + std::string(499, '9') + "\n-7",
+       "<stdin>:3: warning: the aux is 495 bytes long; only its first 255 are kept\n"
+       "<stdin>:4: skipped: the time is above 2147483647\n"
+       "<stdin>:5: unmatched: no annotation matches 7,N\n",
+       "3 entry lines: 1 applied (1 inserted, 0 deleted), 1 skipped, 1 unmatched; 1 warning",
+       "4 annotations", 1},
+      {"deletes that match nothing, control bytes shown escaped",
+       "-100,N\n-100,N\n100,N,\x1b[1m\r\r\n-100,N,\x1b[1m\rX\n",
+       "<stdin>:4: unmatched: no annotation matches 100,N\n"
+       "<stdin>:6: unmatched: no annotation matches 100,N,\\x1b[1m\\rX\n",
+       "4 entry lines: 2 applied (1 inserted, 1 deleted), 0 skipped, 2 unmatched; 0 warnings",
+       "3 annotations", 1},
+  };
+  load("rec", "atr", stored);
+  for (const auto& c : cases) {
+    run_result r = annfile({"check"}, log_header("rec", "atr") + c.entries);
+    EXPECT_EQ(r.err, "") << c.what;
+    EXPECT_EQ(r.status, c.status) << c.what;
+    EXPECT_EQ(r.out, c.findings + summary(c.counts, "rec.atr_ with " + std::string(c.written) +
+                                                        " (3 read from rec.atr)"))
+        << c.what;
+  }
+}
+
+TEST_F(Check, StatusTwoForetellsThatAnnapplyFails) {
+  const struct {
+    const char* what;
+    const char* file;  // written with `content` before the run, when given
+    std::string content;
+    std::string log;
+    std::string err;
+    int annapply_status;
+  } cases[] = {
+      {"unreadable header", nullptr, "",
+       "[RQEditLog-1.0] Record rec, annotator atr (1 samples/second)\nx\n5\n",
+       "annfile: <stdin>:2: the header is not readable: line 2 is not empty (annapply would end "
+       "with status 1)\n",
+       1},
+      {"damaged input in the way", "rec.atr", "plain text\n", log_header("rec", "atr") + "5\n",
+       "annfile: can't write rec.atr: exists and is not a valid annotation file, so it is not "
+       "replaced (annapply would end with status 2)\n",
+       2},
+      {"damaged earlier output in the way", "rec.atr_", "plain text\n",
+       log_header("rec", "atr") + "5\n",
+       "annfile: can't write rec.atr_: exists and is not a valid annotation file, so it is not "
+       "replaced (annapply would end with status 2)\n",
+       2},
+      {"a name that leads out", nullptr, "", log_header("../rec", "atr") + "5\n",
+       "annfile: can't write ../rec.atr: \"..\" in a record name is refused (annapply would end "
+       "with status 2)\n",
+       2},
+  };
+  for (const auto& c : cases) {
+    load("rec", "atr", stored);
+    if (c.file) write_file(path(c.file), c.content);
+    std::vector<std::string> files = list_dir(dir);
+    run_result r = annfile({"check"}, c.log);
+    EXPECT_EQ(r.status, 2) << c.what;
+    EXPECT_EQ(r.out, "") << c.what;
+    EXPECT_EQ(r.err, c.err) << c.what;
+    EXPECT_EQ(list_dir(dir), files) << c.what;
+    EXPECT_EQ(annapply(c.log).status, c.annapply_status) << c.what;
+    EXPECT_EQ(list_dir(dir), files) << c.what;
+    if (c.file) unlink(path(c.file).c_str());
+  }
+}
+
+TEST_F(Check, ReadsANamedLogAndWritesNothing) {
+  load("rec", "atr", stored);
+  write_file(path("edits.log"), log_header("rec", "new") + "5,N\n-5,ART\n");
+  const std::string before = read_file(path("rec.atr"));
+  // Under a file-size limit of 0, any file it wrote would end it.
+  run_result r = annfile({"check", "edits.log"}, "", {.fsize = 0});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out,
+            "edits.log:4: unmatched: no annotation matches 5,ART\n"
+            "edits.log: 2 entry lines: 1 applied (1 inserted, 0 deleted), 0 skipped, 1 unmatched; "
+            "0 warnings\n"
+            "edits.log: annapply would write rec.new with 1 annotation, from the log alone "
+            "(rec.new: No such file or directory)\n");
+  EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"edits.log", "rec.atr"}));
+  EXPECT_EQ(read_file(path("rec.atr")), before);
+
+  r = annfile({"check", "missing.log"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "annfile: can't read missing.log: No such file or directory\n");
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// annfile diff end to end: the log it prints makes annapply write TO byte for
+// byte, with the fewest entries; trouble prints nothing and says why.
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "../support/fewest_oracle.h"
+#include "run.h"
+
+namespace {
+
+using Diff = ScratchDir;
+
+TEST_F(Diff, TroubleWritesNothingAndSaysWhatIsWrong) {
+  load("rec", "a", "5\t1\t0\t0\t0\n");
+  load("rec", "unsorted", "100\t1\t0\t0\t0\n50\t1\t0\t0\t0\n");
+  load("rec", "negative", "-5\t1\t0\t0\t0\n");
+  load("rec", "odd",
+       "7\t50\t0\t0\t0\n8\t1\t0\t2\t0\ta\\nb\n8\t1\t0\t2\t1\tx\\x00y\n9\t1\t1\t0\t0\tab\\r\n9\t1\t0"
+       "\t0\t0\t\n");
+  write_file(path("rec.bad"), "plain text\n");
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"rec", "nope", "a"}, "annfile: can't read rec.nope: No such file or directory\n"},
+      {{"rec", "a", "bad"}, "annfile: can't read rec.bad: not an annotation file\n"},
+      {{"rec", "a", "unsorted"},
+       "annfile: rec.unsorted: time 50, type 1, subtype 0, channel 0, number 0: comes after time "
+       "100, channel 0, number 0; no log can give this order\n"},
+      {{"a,b", "a", "a"},
+       "annfile: no edit log header can name record 'a,b' and annotator 'a': a record name with "
+       "\",\" or a line feed\n"},
+      {{"rec", "a b", "a"},
+       "annfile: no edit log header can name record 'rec' and annotator 'a b': an annotator name "
+       "with a space or a line feed\n"},
+      {{"rec", "negative", "a"},
+       "annfile: rec.negative: time -5, type 1, subtype 0, channel 0, number 0: must be deleted, "
+       "but its time is negative\n"},
+      {{"rec", "a", "odd"},
+       "annfile: rec.odd: time 7, type 50, subtype 0, channel 0, number 0: must be inserted, but "
+       "its type has no mnemonic\n"
+       "annfile: rec.odd: time 8, type 1, subtype 0, channel 2, number 0, aux \"a\\nb\": must be "
+       "inserted, but its aux holds a line feed\n"
+       "annfile: rec.odd: time 8, type 1, subtype 0, channel 2, number 1, aux \"x\\x00y\": must be "
+       "inserted, but its aux holds a zero byte\n"
+       "annfile: rec.odd: time 9, type 1, subtype 0, channel 0, number 0, aux \"\": must be "
+       "inserted, but its aux is present but empty\n"
+       "annfile: rec.odd: time 9, type 1, subtype 1, channel 0, number 0, aux \"ab\\r\": must be "
+       "inserted, but its aux ends in a carriage return\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"diff"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    run_result r = annfile(args);
+    EXPECT_EQ(r.status, 2) << c.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+TEST_F(Diff, RewritesOnlyWhatLoadingReverses) {
+  load("rec", "a",
+       "100\t2\t0\t0\t0\tfirst\n"
+       "100\t22\t0\t0\t0\tsecond\n"
+       "200\t1\t0\t0\t0\n"
+       "200\t1\t0\t0\t0\n"
+       "300\t1\t0\t0\t0\n");
+  run_result r = annfile({"diff", "--sps", "250.5", "rec", "a", "a"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out,
+            "[RQEditLog-1.0] Record rec, annotator a (250.5 samples/second)\n\n"
+            "-100,ART,first\n"
+            "100,ART,first\n");
+  ASSERT_EQ(annapply(log_header("rec", "a")).status, 0);
+  r = annfile({"diff", "rec", "a", "a_"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "[RQEditLog-1.0] Record rec, annotator a (360 samples/second)\n\n");
+}
+
+// An annotation as annfile text, and its sort key.
+struct ann {
+  int time, type, subtype, channel, number;
+  std::string aux;  // "-" for none
+  std::string text() const {
+    std::string s = std::to_string(time) + "\t" + std::to_string(type) + "\t" +
+                    std::to_string(subtype) + "\t" + std::to_string(channel) + "\t" +
+                    std::to_string(number);
+    return aux == "-" ? s + "\n" : s + "\t" + aux + "\n";
+  }
+  std::tuple<int, int, int> key() const { return {time, channel, number}; }
+  std::tuple<int, int, std::string> value() const { return {type, subtype, aux}; }
+};
+
+std::string text_of(const std::vector<ann>& v) {
+  std::string s;
+  for (const ann& a : v) s += a.text();
+  return s;
+}
+
+// The runs of equal keys of a sequence sorted by key, each as value ids.
+std::map<std::tuple<int, int, int>, std::vector<uint32_t>> runs_of(
+    const std::vector<ann>& v, std::map<std::tuple<int, int, std::string>, uint32_t>& ids) {
+  std::map<std::tuple<int, int, int>, std::vector<uint32_t>> runs;
+  for (const ann& a : v) runs[a.key()].push_back(ids.emplace(a.value(), ids.size()).first->second);
+  return runs;
+}
+
+TEST_F(Diff, LogTurnsFromIntoToWithTheFewestEntries) {
+  std::mt19937 rng(5);
+  const char* auxes[] = {"-", "a", "b,c", "{x}"};
+  const int types[] = {1, 2, 22};
+  auto random_ann = [&]() {
+    return ann{(int)(rng() % 5), types[rng() % 3],     (int)(rng() % 2),
+               (int)(rng() % 2), (int)(rng() % 2) - 1, auxes[rng() % 4]};
+  };
+  for (int round = 0; round < 120; round++) {
+    std::vector<ann> from(rng() % 12), to;
+    for (ann& a : from) a = random_ann();
+    // The list after loading: by key, equal keys in the reverse of file order.
+    std::vector<ann> loaded(from.rbegin(), from.rend());
+    std::stable_sort(loaded.begin(), loaded.end(),
+                     [](const ann& x, const ann& y) { return x.key() < y.key(); });
+    if (rng() % 2) {
+      to = loaded;  // a few edits away
+      for (int e = rng() % 4; e > 0; e--) {
+        if (!to.empty() && rng() % 2)
+          to.erase(to.begin() + rng() % to.size());
+        else
+          to.insert(to.begin() + rng() % (to.size() + 1), random_ann());
+      }
+    } else {
+      to.resize(rng() % 12);
+      for (ann& a : to) a = random_ann();
+    }
+    std::stable_sort(to.begin(), to.end(),
+                     [](const ann& x, const ann& y) { return x.key() < y.key(); });
+    load("rec", "from", text_of(from));
+    load("rec", "to", text_of(to));
+
+    run_result r = annfile({"diff", "rec", "from", "to"});
+    ASSERT_LE(r.status, 1) << r.err;
+    ASSERT_EQ(annapply(r.out).status, 0) << r.out;
+    ASSERT_EQ(read_file(path("rec.from_")), read_file(path("rec.to"))) << round << "\n" << r.out;
+
+    std::map<std::tuple<int, int, std::string>, uint32_t> ids;
+    auto a = runs_of(loaded, ids), b = runs_of(to, ids);
+    int fewest = 0;
+    for (auto& [key, run] : b) a[key];
+    for (auto& [key, run] : a) fewest += search_fewest_entries(run, b[key]);
+    long lines = std::count(r.out.begin(), r.out.end(), '\n') - 2;
+    EXPECT_EQ(lines, fewest) << round << "\n" << r.out;
+    EXPECT_EQ(r.status, fewest ? 1 : 0);
+  }
+}
+
+}  // namespace

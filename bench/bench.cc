@@ -25,7 +25,9 @@
 namespace {
 
 struct config {
-  std::string binary;  // annapply or annapply_tailwalk
+  std::string binary;  // annapply, annapply_tailwalk or annfile
+  std::vector<std::string> args;
+  int status = 0;  // the exit status of a run that did its job
   int64_t stored;      // annotations in the record
   int64_t edits;       // entries in the log
   bool ascending;      // a log of ascending insertions into an empty record
@@ -44,8 +46,14 @@ bool run_once(config& c) {
   if (pid == 0) {
     int in = open(c.log.c_str(), O_RDONLY);
     if (in < 0 || dup2(in, 0) < 0) _exit(126);
+    // What annfile check reports is thrown away, as fast as it comes.
+    int out = open("/dev/null", O_WRONLY);
+    if (out < 0 || dup2(out, 1) < 0) _exit(126);
     std::string bin = bindir + "/" + c.binary;
-    execl(bin.c_str(), c.binary.c_str(), (char*)nullptr);
+    std::vector<char*> argv = {c.binary.data()};
+    for (std::string& a : c.args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
     _exit(127);
   }
   int status;
@@ -53,7 +61,7 @@ bool run_once(config& c) {
   if (wait4(pid, &status, 0, &ru) != pid) return false;
   c.seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   c.peak_kb = std::max(c.peak_kb, ru.ru_maxrss);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return WIFEXITED(status) && WEXITSTATUS(status) == c.status;
 }
 
 double median(std::vector<double> v) {
@@ -189,6 +197,17 @@ int main(int argc, char** argv) {
     printf("\n%s annotations: loaded from a file %.3f s, inserted by a log %.3f s: log rate %.2f of load rate\n",
            with_commas(n).c_str(), median(loaded.seconds), median(logged.seconds),
            median(loaded.seconds) / median(logged.seconds));
+
+  // annfile check reads, loads and applies as annapply does, and writes nothing.
+  config applied = make_config("annapply", n, n), checked = make_config("annfile", n, n);
+  checked.args = {"check"};
+  checked.status = 1;  // the random log holds deletes that match nothing
+  ok = ok && prepare(applied) && measure({&applied, &checked}, 5);
+  if (ok)
+    printf("\n%s annotations, a log of %s lines: annapply %.3f s, annfile check %.3f s: check "
+           "takes %.2f of annapply's time\n",
+           with_commas(n).c_str(), with_commas(n).c_str(), median(applied.seconds),
+           median(checked.seconds), median(checked.seconds) / median(applied.seconds));
 
   if (chdir("/") == 0) std::filesystem::remove_all(workdir);
   return ok ? 0 : 1;

@@ -8,16 +8,21 @@ PATH=$bin:$PATH
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+cp "$here/demo.log" .
 annfile load demo atr < "$here/demo.tsv"
 echo "== before: annfile dump demo atr"
 annfile dump demo atr
 echo "== the edit log"
-cat "$here/demo.log"
+cat demo.log
 echo "== annapply < demo.log"
 status=0
-annapply < "$here/demo.log" || status=$?
+annapply < demo.log || status=$?
 # The warnings end without a line end of their own.
 echo
 echo "(exit status $status)"
 echo "== after: annfile dump demo atr_"
 annfile dump demo atr_
+echo "== annfile check demo.log: what the log does, line by line"
+status=0
+annfile check demo.log || status=$?
+echo "(exit status $status: 1 means findings)"

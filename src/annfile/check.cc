@@ -141,7 +141,7 @@ int check_log(const char* prog, const char* log) {
   neskquit();
   ai.mode = ann_write;
   if (check_annopen(record, &ai) != 0) {
-    int r = fail_check(prog, 2, "can't write %s", nesk_reason());
+    int r = fail_check(prog, 2, "%s: can't write %s", name, nesk_reason());
     free(oaname);
     return r;
   }

@@ -86,16 +86,19 @@ TEST_F(Check, StatusTwoForetellsThatAnnapplyFails) {
        "with status 1)\n",
        1},
       {"damaged input in the way", "rec.atr", "plain text\n", log_header("rec", "atr") + "5\n",
-       "annfile: can't write rec.atr: exists and is not a valid annotation file, so it is not "
+       "annfile: <stdin>: can't write rec.atr: exists and is not a valid annotation file, so it is "
+       "not "
        "replaced (annapply would end with status 2)\n",
        2},
       {"damaged earlier output in the way", "rec.atr_", "plain text\n",
        log_header("rec", "atr") + "5\n",
-       "annfile: can't write rec.atr_: exists and is not a valid annotation file, so it is not "
+       "annfile: <stdin>: can't write rec.atr_: exists and is not a valid annotation file, so it "
+       "is not "
        "replaced (annapply would end with status 2)\n",
        2},
       {"a name that leads out", nullptr, "", log_header("../rec", "atr") + "5\n",
-       "annfile: can't write ../rec.atr: \"..\" in a record name is refused (annapply would end "
+       "annfile: <stdin>: can't write ../rec.atr: \"..\" in a record name is refused (annapply "
+       "would end "
        "with status 2)\n",
        2},
   };

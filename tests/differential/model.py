@@ -249,13 +249,24 @@ class Result:
     annotations: list | None = None
 
 
-def run(log, stored, prog, mnemonics, unwritable=()):
+def dropped(line):
+    """Bytes of a line past its first 499, its line end not counted."""
+    rest = line[PIECE:]
+    if rest.endswith(b"\n"):
+        rest = rest[:-1]
+    if rest.endswith(b"\r"):
+        rest = rest[:-1]
+    return len(rest)
+
+
+def run(log, stored, prog, mnemonics, unwritable=(), findings=None):
     """What annapply does with log on its input.
 
     stored: the annotations of the annotator the header names, in file order,
     or None when it cannot be opened.  prog: the invocation name (bytes).
     mnemonics: {word: code}.  unwritable: annotator names whose output open
-    fails.
+    fails.  findings: a list to which what annfile check reports is added, as
+    (line number, kind) in log order.
     """
     header = parse_header(log)
     if header is None:
@@ -271,15 +282,21 @@ def run(log, stored, prog, mnemonics, unwritable=()):
         return Result(prog + b": can't write output annotation file '"
                       + record + b"." + name + b"\n", 2, record)
     err = []
-    for line in entry_lines(log, pos):
+    found = [] if findings is None else findings
+    for number, line in enumerate(entry_lines(log, pos), log[:pos].count(b"\n") + 1):
         entry, warnings = parse_entry(line, mnemonics)
         err.extend(prog + w for w in warnings)
         if entry is None:
+            found.append((number, "skipped"))
             continue
         fields = (entry.time, entry.type, entry.subtype, entry.channel,
                   entry.number, entry.aux)
         if entry.delete:
-            annotations.delete(*fields)
+            if not annotations.delete(*fields):
+                found.append((number, "unmatched"))
         else:
             annotations.insert(*fields)
+        found.extend((number, "warning") for _ in warnings)
+        if dropped(line):
+            found.append((number, "warning"))
     return Result(b"".join(err), 0, record, name, annotations.written())

@@ -2,6 +2,8 @@
 """Runs annapply on random edit logs and stored records and checks each run
 against the model in model.py: standard error byte for byte, the exit status,
 which files the run creates or replaces, and the annotations it writes.
+Before it, annfile check must foretell the run: its status, and the line and
+kind of each finding.
 
     run.py BUILD_DIR [CASES [SEED]]
 
@@ -534,11 +536,12 @@ def check(tools, case, workdir):
             else:
                 with open(target, "wb") as f:
                     f.write(b"not an annotation file\n")
-    want = model.run(case.log, case.stored, case.prog, tools.mnemonics, unwritable)
+    findings = []
+    want = model.run(case.log, case.stored, case.prog, tools.mnemonics, unwritable, findings)
     before = snapshot(workdir)
+    diffs = check_findings(tools, case, workdir, want, findings)
     p = subprocess.run([case.prog], executable=tools.annapply, cwd=workdir, input=case.log,
                        capture_output=True, timeout=60)
-    diffs = []
     if p.stderr != want.stderr:
         diffs.append("stderr: want %r\n             got  %r" % (want.stderr, p.stderr))
     if p.returncode != want.status:
@@ -563,6 +566,26 @@ def check(tools, case, workdir):
             if got != want.annotations:
                 diffs.append("annotations of %s:\n  want %s\n  got  %s"
                              % (written, want.annotations, got))
+    return diffs
+
+
+def check_findings(tools, case, workdir, want, findings):
+    """annfile check on the case's log, against what the model found."""
+    p = subprocess.run([tools.annfile, "check"], cwd=workdir, input=case.log,
+                       capture_output=True, timeout=60)
+    diffs = []
+    status = 2 if want.status != 0 else 1 if findings else 0
+    if p.returncode != status:
+        diffs.append("check status: want %d, got %d (%r)" % (status, p.returncode, p.stderr))
+    if status == 2:
+        return diffs
+    got = []
+    for line in p.stdout.split(b"\n"):
+        parts = line.split(b": ", 2)
+        if len(parts) == 3 and parts[0].startswith(b"<stdin>:"):
+            got.append((int(parts[0][8:]), parts[1].decode()))
+    if got != findings:
+        diffs.append("check findings: want %s\n             got  %s" % (findings, got))
     return diffs
 
 

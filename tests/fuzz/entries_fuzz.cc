@@ -78,8 +78,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   feed_log(data, size);
   FUZZ_CHECK(init_annlist());
   std::vector<model_ann> model;
+  long line = 0;
   for (int verdict; (verdict = get_log_entry()) != 0;) {
     FUZZ_CHECK(verdict == 1 || verdict == 2 || verdict == -1);
+    // Every refused line has a reason and no other; each entry is a line further on.
+    FUZZ_CHECK((verdict == -1) == (notes.why != nullptr));
+    FUZZ_CHECK(notes.line > line);
+    line = notes.line;
     if (verdict == 1) {
       FUZZ_CHECK(insert_ann() == 1);
       insert_model(model);

@@ -176,6 +176,23 @@ int main(int argc, char** argv) {
     fflush(stdout);
   }
 
+  // The rewrite against its yardstick, the least a safe rewrite costs: read
+  // the stored file, write it beside itself, flush it to disk and rename it.
+  int64_t big = quick ? 10000 : 10000000;
+  config copied = make_config("yardstick", big, 0), empty = make_config("annapply", big, 0),
+         edited = make_config("annapply", big, 1000);
+  copied.args = {copied.record + ".atr"};
+  for (config* c : {&copied, &empty, &edited}) ok = ok && prepare(*c);
+  ok = ok && measure({&copied, &empty, &edited}, 7);
+  if (ok) {
+    printf("\n%s annotations: yardstick %.3f s; empty log %.3f s, %.2f times the yardstick\n",
+           with_commas(big).c_str(), median(copied.seconds), median(empty.seconds),
+           median(empty.seconds) / median(copied.seconds));
+    printf("  1,000 edits %.3f s, %.2f times the empty log; peak %.1f B/ann (empty log %.1f)\n",
+           median(edited.seconds), median(edited.seconds) / median(empty.seconds),
+           edited.peak_kb * 1024.0 / big, empty.peak_kb * 1024.0 / big);
+  }
+
   // The tail walk, on the size where it still ends in seconds.
   int64_t n = quick ? 10000 : 1000000, e = quick ? 1000 : 10000;
   config old_empty = make_config("annapply_tailwalk", n, 0), old_edits = make_config("annapply_tailwalk", n, e);

@@ -133,12 +133,11 @@ int check_log(const char* prog, const char* log) {
   long stored = 0;
   char missing[512] = "";
   if (annopen(record, &ai, 1) == 0) {
-    while (getann(0, &annot) == 0) insert_ann(), stored++;
+    stored = load_annlist();
     ai.name = oaname;
   } else {
     snprintf(missing, sizeof missing, "%s", nesk_reason());
   }
-  neskquit();
   ai.mode = ann_write;
   if (check_annopen(record, &ai) != 0) {
     int r = fail_check(prog, 2, "%s: can't write %s", name, nesk_reason());
@@ -167,6 +166,7 @@ int check_log(const char* prog, const char* log) {
     printf(", from the log alone (%s)\n", missing);
   release_annlist();
   release_header();
+  neskquit();
   free(oaname);
   if (finish_stdout(prog) != 0) return 2;
   return findings ? 1 : 0;

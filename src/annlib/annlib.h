@@ -42,6 +42,41 @@ int check_annopen(const char* record, const annotator_info* info);
 // points into the library's memory and stays valid until the next call.
 int getann(unsigned an, nesk_ann* a);
 
+struct ann_image;
+
+// A stretch of the input: records that come out exactly as they lie in its
+// file. They are in strictly ascending order of time, channel and number,
+// each above every record before it in the file, and each but the first
+// coded as putann codes it after the one before. The library keeps their
+// bytes until neskquit.
+struct ann_stretch {
+  const ann_image* image;
+  uint64_t first, count;  // its records, numbered in file order
+  size_t begin, end;      // their bytes
+  int32_t before_time;    // the time and type of the record before its first
+  int8_t before_type;
+  nesk_ann head, tail;    // its first and last annotation, their aux left null
+};
+
+// Reads the next piece of input annotator `an` (only 0 exists): a stretch
+// into *s when one starts here (returns 1), else one annotation into *a, as
+// getann does (returns 0). Returns -1 at the end.
+int getstretch(unsigned an, nesk_ann* a, ann_stretch* s);
+
+// Cuts *s before its first annotation that is not below *at (time, channel
+// and number count); *s keeps what is below and *right gets the rest. *at
+// must lie above s's head and not above its tail, so that neither is empty.
+void split_stretch(ann_stretch* s, const nesk_ann* at, ann_stretch* right);
+
+// Takes the first annotation out of *s into *a (its aux lives until the
+// next call); *s may be left with a count of 0.
+void take_stretch_head(ann_stretch* s, nesk_ann* a);
+
+// Appends a stretch's annotations to output annotator `an`: bytes for bytes,
+// but the first, which is coded anew after the annotation before it. Returns
+// as putann does.
+int putstretch(unsigned an, const ann_stretch* s);
+
 // Appends *a to output annotator `an` (only 0 exists), with the aux bytes its
 // length byte counts. Returns 0, or -1 when nothing is open for writing or an
 // earlier write failed; a failure also makes neskquit fail.

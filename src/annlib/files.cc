@@ -11,19 +11,27 @@
 
 #include "annlib.h"
 #include "format.h"
+#include "image.h"
 #include "report.h"
 
 namespace {
 
 struct input {
   bool open;
-  unsigned char* data;
-  size_t end;
-  size_t pos;
-  uint64_t left;
-  ann_codec codec;
+  bool lent;        // stretches of img are out, so it outlives the input
+  ann_image* img;
+  size_t pos;       // where record `next` starts
+  uint64_t next;
+  ann_codec codec;  // the codec state before record `next`
   unsigned char aux[257];
 };
+
+// An image whose stretches are out, kept until neskquit.
+struct kept_image {
+  kept_image* older;
+  ann_image* img;
+};
+kept_image* kept;
 
 struct output {
   bool open;
@@ -69,53 +77,44 @@ char* join_path(const char* record, const char* name) {
   return path;
 }
 
-// Reads the whole of the open file fd into a fresh buffer and checks it.
-// Returns 0 with the buffer (released with free) or -1 with the reason.
-int load_annfile(int fd, unsigned char** data, size_t* size, const char** why) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return *why = strerror(errno), -1;
-  if (!S_ISREG(st.st_mode)) return *why = "not a regular file", -1;
-  size_t n = (size_t)st.st_size;
-  unsigned char* buf = (unsigned char*)alloc_zeroed(n, 1, "annotation file");
-  if (!buf) return *why = "out of memory", -1;
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = read(fd, buf + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) {
-      *why = r < 0 ? strerror(errno) : "truncated annotation file";
-      free(buf);
-      return -1;
-    }
-    got += (size_t)r;
-  }
-  if ((*why = check_annfile(buf, n))) {
-    free(buf);
-    return -1;
-  }
-  *data = buf;
-  *size = n;
-  return 0;
-}
-
 void close_input() {
-  free(in.data);
+  if (in.img && in.lent) {
+    kept_image* k = (kept_image*)alloc_zeroed(1, sizeof(kept_image), "annotation file");
+    if (k) *k = {kept, in.img}, kept = k, in.img = nullptr;
+  }
+  if (in.img) release_image(in.img);
+  free(in.img);
   in = input{};
 }
 
-void flush_output() {
-  if (out.failed || out.used == 0) return;
-  out.crc = crc_bytes(out.crc, out.buf, out.used);
-  for (size_t done = 0; done < out.used;) {
-    ssize_t w = write(out.fd, out.buf + done, out.used - done);
+void release_kept() {
+  while (kept) {
+    kept_image* k = kept;
+    kept = k->older;
+    release_image(k->img);
+    free(k->img);
+    free(k);
+  }
+}
+
+// Writes n bytes at the output's end, the checksum taken as they go.
+void write_bytes(const unsigned char* p, size_t n) {
+  if (out.failed) return;
+  out.crc = crc_bytes(out.crc, p, n);
+  for (size_t done = 0; done < n;) {
+    ssize_t w = write(out.fd, p + done, n - done);
     if (w < 0 && errno == EINTR) continue;
     if (w < 0) {
       out.failed = true;
       out.why = strerror(errno);
-      break;
+      return;
     }
     done += (size_t)w;
   }
+}
+
+void flush_output() {
+  write_bytes(out.buf, out.used);
   out.used = 0;
 }
 
@@ -167,25 +166,28 @@ int complete_output() {
 void close_all_at_exit() { abandon_output(); }
 
 // O_NONBLOCK: a FIFO in a file's place must be refused, not waited on for a
-// writer that may never come; load_annfile refuses all but regular files.
+// writer that may never come; load_image refuses all but regular files.
 int open_input(char* path) {
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return fail_ann(path, strerror(errno));
-  size_t size = 0;
   const char* why = nullptr;
-  int r = load_annfile(fd, &in.data, &size, &why);
+  in.img = (ann_image*)alloc_zeroed(1, sizeof(ann_image), "annotation file");
+  int r = in.img ? load_image(fd, in.img, &why) : -1;
   close(fd);
-  if (r != 0) return fail_ann(path, why);
+  if (r != 0) {
+    free(in.img);
+    in.img = nullptr;
+    return fail_ann(path, why ? why : "out of memory");
+  }
   in.open = true;
-  in.end = size - ann_trailer_size;
   in.pos = ann_header_size;
-  for (int i = 0; i < 8; i++) in.left |= (uint64_t)in.data[in.end + i] << (8 * i);
   init_codec(&in.codec);
   return 0;
 }
 
 // A new file never replaces one that is not an annotation file: that may be
 // the damaged input of this very run, or something that is not ours at all.
+// The check reads the file a piece at a time and builds nothing.
 int check_target(const char* path, mode_t* mode) {
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) {
@@ -196,14 +198,10 @@ int check_target(const char* path, mode_t* mode) {
   }
   if (fd < 0) return fail_ann(path, strerror(errno));
   struct stat st;
-  unsigned char* data = nullptr;
-  size_t size = 0;
-  const char* why = nullptr;
-  int r = load_annfile(fd, &data, &size, &why);
-  if (r == 0 && fstat(fd, &st) == 0) *mode = st.st_mode & 0777;
+  bool valid = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !check_file(fd, (size_t)st.st_size);
+  if (valid) *mode = st.st_mode & 0777;
   close(fd);
-  free(data);
-  if (r != 0) return fail_ann(path, "exists and is not a valid annotation file, so it is not replaced");
+  if (!valid) return fail_ann(path, "exists and is not a valid annotation file, so it is not replaced");
   return 0;
 }
 
@@ -276,10 +274,31 @@ int check_annopen(const char* record, const annotator_info* info) {
 }
 
 int getann(unsigned an, nesk_ann* a) {
-  if (an != 0 || !in.open || in.left == 0) return -1;
-  if (decode_ann(&in.codec, in.data, in.end, &in.pos, a, in.aux) != 0) return -1;
-  in.left--;
+  if (an != 0 || !in.open || in.next == in.img->count) return -1;
+  if (decode_ann(&in.codec, in.img->data, in.img->end, &in.pos, a, in.aux) != 0) return -1;
+  in.next++;
   return 0;
+}
+
+int getstretch(unsigned an, nesk_ann* a, ann_stretch* s) {
+  if (an != 0 || !in.open || in.next == in.img->count) return -1;
+  const ann_image* img = in.img;
+  uint64_t first = in.next;
+  if (!test_bit(img->eligible, first)) return getann(an, a) == 0 ? 0 : -1;
+  // The stretch runs to the first record that does not join it; words of
+  // bits at a time, since a stretch is often the whole file.
+  uint64_t end = first + 1;
+  while (end < img->count && test_bit(img->joins, end)) {
+    uint64_t word = ~img->joins[end / 64] >> (end % 64);
+    end = word ? end + (uint64_t)__builtin_ctzll(word) : (end / 64 + 1) * 64;
+  }
+  if (end > img->count) end = img->count;
+  describe_stretch(img, first, end, in.pos, in.codec, s);
+  in.next = end;
+  in.pos = s->end;
+  in.codec = {s->tail.time, s->tail.type};
+  in.lent = true;
+  return 1;
 }
 
 int putann(unsigned an, const nesk_ann* a) {
@@ -291,7 +310,40 @@ int putann(unsigned an, const nesk_ann* a) {
   return 0;
 }
 
+int putstretch(unsigned an, const ann_stretch* s) {
+  if (an != 0 || !out.open || out.failed) return -1;
+  // The first record is coded anew against the record before it in the
+  // output; the others follow their own in the file, so their bytes pass.
+  const ann_image* img = s->image;
+  ann_codec c = {s->before_time, s->before_type};
+  size_t pos = s->begin;
+  nesk_ann a;
+  unsigned char aux[257];
+  if (decode_ann(&c, img->data, img->end, &pos, &a, aux) != 0) return -1;
+  putann(an, &a);
+  const unsigned char* from = img->data + pos;
+  size_t left = s->end - pos;
+  while (!out.failed && left > 0) {
+    if (out.used == sizeof out.buf) flush_output();
+    // Large stretches go out straight from the image, past the buffer.
+    if (out.used == 0 && left >= sizeof out.buf) {
+      write_bytes(from, left);
+      break;
+    }
+    size_t n = left < sizeof out.buf - out.used ? left : sizeof out.buf - out.used;
+    memcpy(out.buf + out.used, from, n);
+    out.used += n;
+    from += n;
+    left -= n;
+  }
+  out.count += s->count - 1;
+  out.codec = {s->tail.time, s->tail.type};
+  return out.failed ? -1 : 0;
+}
+
 int neskquit() {
   close_input();
-  return out.open ? complete_output() : 0;
+  int r = out.open ? complete_output() : 0;
+  release_kept();
+  return r;
 }

@@ -10,17 +10,6 @@ const unsigned char magic[7] = {0x89, 'A', 'N', 'N', '\r', '\n', 0x1a};
 const unsigned char version = 1;
 const unsigned char endmark[4] = {0x89, 'E', 'N', 'D'};
 
-// The flag byte that opens each record says which fields follow the time.
-// A field without its flag is 0, except the type, which repeats the record before.
-enum : unsigned char {
-  has_type = 1,
-  has_subtype = 2,
-  has_channel = 4,
-  has_number = 8,
-  has_aux = 16,
-  known_flags = 31,
-};
-
 void put_le(unsigned char* out, uint64_t v, int bytes) {
   for (int i = 0; i < bytes; i++) out[i] = (unsigned char)(v >> (8 * i));
 }
@@ -88,68 +77,48 @@ void encode_trailer(uint64_t count, uint32_t crc, unsigned char* out) {
 
 int decode_ann(ann_codec* c, const unsigned char* data, size_t end, size_t* pos, nesk_ann* a,
                unsigned char* auxbuf) {
-  size_t p = *pos;
-  if (p >= end) return -1;
-  unsigned char flags = data[p++];
-  if (flags & ~known_flags) return -1;
-  uint64_t z = 0;
-  // Two 32-bit times differ by less than 2^33, so five varint bytes suffice.
-  for (int shift = 0;; shift += 7) {
-    if (p >= end || shift > 28) return -1;
-    unsigned char b = data[p++];
-    z |= (uint64_t)(b & 0x7f) << shift;
-    if (!(b & 0x80)) break;
-  }
-  int64_t time = c->time + ((int64_t)(z >> 1) ^ -(int64_t)(z & 1));
-  if (time < INT32_MIN || time > INT32_MAX) return -1;
-  unsigned char field[4] = {(unsigned char)c->type, 0, 0, 0};
-  for (int i = 0; i < 4; i++) {
-    if (!(flags & (1 << i))) continue;
-    if (p >= end) return -1;
-    field[i] = data[p++];
-  }
-  a->time = (int32_t)time;
-  a->type = (int8_t)field[0];
-  a->subtype = (int8_t)field[1];
-  a->channel = field[2];
-  a->number = (int8_t)field[3];
-  a->aux = nullptr;
-  if (flags & has_aux) {
-    if (p >= end) return -1;
-    size_t len = data[p];
-    if (end - p - 1 < len) return -1;
-    memcpy(auxbuf, data + p, len + 1);
-    auxbuf[len + 1] = 0;
+  ann_record r;
+  if (read_record(c, data, end, pos, &r) != 0) return -1;
+  *a = r.ann;
+  if (r.aux_len >= 0) {
+    memcpy(auxbuf, data + r.aux_at, (size_t)r.aux_len + 1);
+    auxbuf[r.aux_len + 1] = 0;
     a->aux = auxbuf;
-    p += len + 1;
   }
-  c->time = a->time;
-  c->type = a->type;
-  *pos = p;
   return 0;
 }
 
-const char* check_annfile(const unsigned char* data, size_t size) {
-  size_t head = size < sizeof magic ? size : sizeof magic;
-  if (memcmp(data, magic, head) != 0) return "not an annotation file";
+const char* check_ends(const unsigned char* head, const unsigned char* trailer, size_t size,
+                       uint64_t* count) {
+  size_t n = size < sizeof magic ? size : sizeof magic;
+  if (memcmp(head, magic, n) != 0) return "not an annotation file";
   if (size < ann_header_size + ann_trailer_size) return "truncated annotation file";
-  if (data[7] != version) return "unsupported annotation file version";
-  const unsigned char* trailer = data + size - ann_trailer_size;
+  if (head[7] != version) return "unsupported annotation file version";
   if (memcmp(trailer + 12, endmark, sizeof endmark) != 0) return "truncated or damaged annotation file";
-  if (crc_bytes(crc_bytes(0, nullptr, 0), data, size - 8) != get_le(trailer + 8, 4))
-    return "damaged annotation file (checksum mismatch)";
-  uint64_t count = get_le(trailer, 8);
+  *count = get_le(trailer, 8);
+  return nullptr;
+}
+
+bool check_crc(const unsigned char* trailer, uint32_t crc) {
+  return crc_bytes(crc, trailer, 8) == get_le(trailer + 8, 4);
+}
+
+const char* check_annfile(const unsigned char* data, size_t size) {
+  uint64_t count;
+  bool whole = size >= ann_header_size + ann_trailer_size;
+  const char* why = check_ends(data, whole ? data + size - ann_trailer_size : data, size, &count);
+  if (why) return why;
   size_t end = size - ann_trailer_size;
+  if (!check_crc(data + end, crc_bytes(crc_bytes(0, nullptr, 0), data, end)))
+    return "damaged annotation file (checksum mismatch)";
   // Every record takes at least two bytes: its flags and its time.
   if (count > (end - ann_header_size) / 2) return "damaged annotation file (bad count)";
   ann_codec c;
   init_codec(&c);
-  nesk_ann a;
-  unsigned char auxbuf[257];
+  ann_record r;
   size_t pos = ann_header_size;
   for (uint64_t i = 0; i < count; i++)
-    if (decode_ann(&c, data, end, &pos, &a, auxbuf) != 0)
-      return "damaged annotation file (bad record)";
+    if (read_record(&c, data, end, &pos, &r) != 0) return "damaged annotation file (bad record)";
   if (pos != end) return "damaged annotation file (bad count)";
   return nullptr;
 }

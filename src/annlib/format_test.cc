@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -138,6 +140,37 @@ TEST(Format, RecordsThatRunPastTheirEndAreRefusedByTheDecoder) {
     unsigned char auxbuf[257];
     EXPECT_EQ(decode_ann(&c, cases[i], ends[i], &pos, &a, auxbuf), -1) << i;
     EXPECT_EQ(pos, 0u);
+  }
+}
+
+// Records are read a word at a time where eight bytes or more are left, and
+// byte by byte near the end: both ways must agree on every record.
+TEST(Format, ReadingAWordAtATimeAgreesWithReadingByteByByte) {
+  std::mt19937 rng(9);
+  for (int i = 0; i < 200000; i++) {
+    unsigned char bytes[8 + 16] = {};
+    size_t len = 1 + rng() % 8;
+    bytes[0] = (unsigned char)(rng() % 8 ? rng() % 32 : rng());
+    for (size_t k = 1; k < len; k++) bytes[k] = (unsigned char)(rng() % 3 ? rng() | 0x80 : rng());
+    for (size_t k = len; k < sizeof bytes; k++) bytes[k] = (unsigned char)rng();
+    ann_codec start = {(int32_t)(rng() % 4 ? rng() % 1000 : rng()), (int8_t)rng()};
+    ann_codec cw = start, cb = start;
+    size_t pw = 0, pb = 0;
+    ann_record rw = {}, rb = {};
+    int word = read_record(&cw, bytes, sizeof bytes, &pw, &rw);  // eight or more left
+    int byte = read_record(&cb, bytes, len, &pb, &rb);           // fewer than eight left
+    if (byte == 0) {
+      ASSERT_EQ(word, 0) << i;
+      EXPECT_EQ(pw, pb);
+      EXPECT_EQ(std::make_tuple(rw.ann.time, rw.ann.type, rw.ann.subtype, rw.ann.channel,
+                                rw.ann.number, rw.aux_len, rw.canonical),
+                std::make_tuple(rb.ann.time, rb.ann.type, rb.ann.subtype, rb.ann.channel,
+                                rb.ann.number, rb.aux_len, rb.canonical))
+          << i;
+      EXPECT_EQ(std::make_tuple(cw.time, cw.type), std::make_tuple(cb.time, cb.type));
+    } else if (word == 0) {
+      EXPECT_GT(pw, len) << i;  // the record runs past what the byte reader had
+    }
   }
 }
 

@@ -25,6 +25,63 @@ bool same_aux(const unsigned char* a, const unsigned char* b) {
   return a[0] == b[0] && memcmp(a + 1, b + 1, a[0]) == 0;
 }
 
+bool is_stretch(const ann_node* p) { return p->type == stretch_node; }
+
+int64_t key_of(const nesk_ann* a) { return make_key(a->time, a->channel, a->number); }
+
+// The largest key within p.
+int64_t last_key(const ann_node* p) { return is_stretch(p) ? key_of(&p->stretch->tail) : p->key; }
+
+void release_item(ann_node* p) {
+  if (is_stretch(p))
+    free(p->stretch);
+  else
+    free(p->aux);
+}
+
+// Links a node holding a copy of *s right after p, which the last lookup of
+// the index returned.
+ann_node* link_stretch(ann_node* p, const ann_stretch* s) {
+  ann_node* n = new_node("apthis");
+  if (!n) return nullptr;
+  ann_stretch* copy = (ann_stretch*)alloc_zeroed(1, sizeof(ann_stretch), "apthis->stretch");
+  if (!copy) return release_node(n), nullptr;
+  *copy = *s;
+  n->key = key_of(&s->head);
+  n->type = stretch_node;
+  n->stretch = copy;
+  n->prev = p;
+  n->next = p->next;
+  p->next = n;
+  if (n->next)
+    n->next->prev = n;
+  else
+    aptail = n;
+  note_linked(n);
+  return n;
+}
+
+// Cuts the stretch p, which the last lookup returned, before its first
+// annotation not below annot's place; the rest goes into a node after p.
+void cut_stretch(ann_node* p) {
+  ann_stretch right;
+  split_stretch(p->stretch, &annot, &right);
+  link_stretch(p, &right);
+}
+
+// Makes the stretch p, which the last lookup returned, a node of its first
+// annotation, and links the rest of it after p. p keeps its key.
+void open_stretch(ann_node* p) {
+  ann_stretch* s = p->stretch;
+  nesk_ann a;
+  take_stretch_head(s, &a);
+  p->type = a.type;
+  p->subtype = a.subtype;
+  p->aux = a.aux && a.aux[0] ? copy_aux(a.aux) : nullptr;
+  if (s->count > 0) link_stretch(p, s);
+  free(s);
+}
+
 void unlink_node(ann_node* n) {
   note_unlinking(n);
   n->prev->next = n->next;
@@ -32,7 +89,7 @@ void unlink_node(ann_node* n) {
     n->next->prev = n->prev;
   else
     aptail = n->prev;
-  free(n->aux);
+  release_item(n);
   release_node(n);
 }
 
@@ -66,6 +123,10 @@ int insert_ann() {
   }
   // The sentinel sorts before every key, a key of 0 or below included.
   ann_node* p = find_before(n->key);
+  if (is_stretch(p) && last_key(p) >= n->key) {
+    cut_stretch(p);
+    p = find_before(n->key);
+  }
   n->prev = p;
   n->next = p->next;
   p->next = n;
@@ -77,9 +138,16 @@ int insert_ann() {
   return 1;
 }
 
+// A stretch holds at most one annotation of a key, and it is the last of
+// its key in the list: whatever the list gained of that key since went before it.
 int delete_ann() {
   int64_t key = make_key(annot.time, annot.channel, annot.number);
-  for (ann_node* p = find_last(key); p != aphead && p->key == key; p = step_back(p)) {
+  ann_node* p = find_last(key);
+  if (is_stretch(p) && last_key(p) >= key) {
+    if (p->key < key) cut_stretch(p), p = find_last(key);
+    if (is_stretch(p) && p->key == key) open_stretch(p), p = find_last(key);
+  }
+  for (; p != aphead && p->key == key; p = step_back(p)) {
     if (p->type == annot.type && p->subtype == annot.subtype &&
         same_aux(p->aux, annot.aux)) {
       unlink_node(p);
@@ -89,9 +157,30 @@ int delete_ann() {
   return 0;
 }
 
+long load_annlist() {
+  long loaded = 0;
+  ann_stretch s;
+  for (int r; (r = getstretch(0, &annot, &s)) >= 0;) {
+    if (r == 0) {
+      insert_ann();
+      loaded++;
+      continue;
+    }
+    // A stretch lies above everything loaded before it: it goes at the tail.
+    link_stretch(find_before(key_of(&s.head)), &s);
+    loaded += (long)s.count;
+  }
+  return loaded;
+}
+
 void write_annlist() {
   release_index();
   for (ann_node* p = aphead->next; p; p = p->next) {
+    if (is_stretch(p)) {
+      putstretch(0, p->stretch);
+      free(p->stretch);
+      continue;
+    }
     decode_key(p->key, &annot);
     annot.type = (int8_t)p->type;
     annot.subtype = p->subtype;
@@ -106,7 +195,7 @@ void write_annlist() {
 
 void release_annlist() {
   release_index();
-  for (ann_node* p = aphead; p; p = p->next) free(p->aux);
+  for (ann_node* p = aphead; p; p = p->next) release_item(p);
   release_nodes();
   aphead = aptail = nullptr;
 }

@@ -11,14 +11,23 @@
 // read it, and the write-out fills it again for the library's writer.
 extern nesk_ann annot;
 
+// A node holds one annotation, or a stretch of the input file's annotations
+// that comes out as the file holds it (annlib.h). A stretch's key is that of
+// its first annotation; no other node's key falls within its keys.
 struct ann_node {
   int64_t key;
-  int32_t type;
+  int32_t type;  // the 8-bit type code, or stretch_node
   int8_t subtype;
-  unsigned char* aux;  // owned; never an aux of length 0
-  ann_node* next;      // toward the tail, larger keys
-  ann_node* prev;      // toward the head
+  union {
+    unsigned char* aux;    // owned; never an aux of length 0
+    ann_stretch* stretch;  // owned, in a stretch node
+  };
+  ann_node* next;  // toward the tail, larger keys
+  ann_node* prev;  // toward the head
 };
+
+// The type of a stretch node: no type code, so no entry ever matches one.
+constexpr int32_t stretch_node = 0x100;
 
 // The head sentinel sorts before every annotation and is never written out;
 // aptail is the last node, aphead itself while the list is empty.
@@ -39,6 +48,11 @@ int init_annlist();
 // Adds a copy of annot before every annotation with an equal key. Returns 1,
 // or 0 when memory ran out (and nothing was added).
 int insert_ann();
+
+// Loads every annotation of input annotator 0 as insert_ann would, one by
+// one, but takes the stretches the library finds whole. Returns how many
+// annotations it loaded.
+long load_annlist();
 
 // Removes the annotation nearest the tail whose key, type, subtype and aux all
 // equal annot's. Returns 1 when one was removed, 0 when none matched.

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   // name: the run then creates that annotator from the log alone.
   annotator_info ai = {annotator, ann_read};
   if (annopen(record, &ai, 1) == 0) {
-    while (getann(0, &annot) == 0) insert_ann();
+    load_annlist();
     ai.name = oaname;
   }
   ai.mode = ann_write;

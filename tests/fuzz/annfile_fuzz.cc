@@ -1,18 +1,23 @@
 // The annotation library's reader over arbitrary file contents: annopen
-// accepts exactly what the format check accepts, getann hands out exactly the
-// counted records, and whatever was read writes back through putann and
-// reads back the same.
+// accepts exactly what the format check accepts, and so does the check of a
+// file in an output's way; getann hands out exactly the counted records, and
+// whatever was read writes back through putann and reads back the same; and
+// the list loaded by stretches writes, with edits, exactly what it writes
+// loaded one annotation at a time.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "annlib/annlib.h"
 #include "annlib/format.h"
+#include "annlist/annlist.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -69,11 +74,48 @@ bool same(const held_ann& x, const held_ann& y) {
          x.aux == y.aux;
 }
 
+std::string read_output() {
+  std::ifstream f("rec.out", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// Loads annotator "in" by stretches or one at a time, deletes every third
+// annotation and inserts each fifth again a step later, and returns what the
+// list writes.
+std::string rewrite(bool stretches, const std::vector<held_ann>& anns) {
+  FUZZ_CHECK(init_annlist());
+  annotator_info in = {"in", ann_read};
+  FUZZ_CHECK(annopen("rec", &in, 1) == 0);
+  if (stretches)
+    FUZZ_CHECK(load_annlist() == (long)anns.size());
+  else
+    while (getann(0, &annot) == 0) insert_ann();
+  annotator_info out = {"out", ann_write};
+  FUZZ_CHECK(annopen("rec", &out, 1) == 0);
+  for (size_t i = 0; i < anns.size(); i++) {
+    if (i % 3 && i % 5) continue;
+    std::string counted = std::string(1, (char)anns[i].aux.size()) + anns[i].aux;
+    annot = anns[i].a;
+    annot.aux = anns[i].has_aux ? (unsigned char*)counted.data() : nullptr;
+    if (i % 3 == 0) {
+      delete_ann();
+    } else {
+      annot.time = annot.time == INT32_MAX ? annot.time : annot.time + 1;
+      insert_ann();
+    }
+  }
+  write_annlist();
+  FUZZ_CHECK(neskquit() == 0);
+  return read_output();
+}
+
 // Opens data as annotator "in" of record "rec" and checks all of the above.
 void check_file(const uint8_t* data, size_t size) {
   write_input(data, size);
   annotator_info in = {"in", ann_read};
   bool valid = check_annfile(data, size) == nullptr;
+  annotator_info over = {"in", ann_write};
+  FUZZ_CHECK((check_annopen("rec", &over) == 0) == valid);
   FUZZ_CHECK((annopen("rec", &in, 1) == 0) == valid);
   if (!valid) return;
 
@@ -97,6 +139,8 @@ void check_file(const uint8_t* data, size_t size) {
   FUZZ_CHECK(again.size() == anns.size());
   for (size_t i = 0; i < anns.size(); i++) FUZZ_CHECK(same(anns[i], again[i]));
   FUZZ_CHECK(neskquit() == 0);
+
+  FUZZ_CHECK(rewrite(true, anns) == rewrite(false, anns));
 }
 
 }  // namespace

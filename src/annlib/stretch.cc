@@ -1,0 +1,102 @@
+// Stretches of the input: found by getstretch, cut by the list where an edit
+// lands in one, and written out as bytes by putstretch. A place in a stretch
+// is found through the image's marks, never by decoding it from its start.
+#include <cstring>
+
+#include "annlib.h"
+#include "image.h"
+
+namespace {
+
+// Where a walk through a stretch stands: record `index`, starting at `pos`
+// with the codec state `codec`.
+struct place {
+  uint64_t index;
+  size_t pos;
+  ann_codec codec;
+};
+
+// Reads the record at p into *r and steps past it. The image was checked
+// whole when it was loaded, so the record is well formed.
+void step(const ann_image* img, place* p, ann_record* r) {
+  read_record(&p->codec, img->data, img->end, &p->pos, r);
+  p->index++;
+}
+
+place at_mark(const ann_image* img, uint64_t k) {
+  return {k * mark_every, img->marks[k].pos, img->marks[k].before};
+}
+
+}  // namespace
+
+void describe_stretch(const ann_image* img, uint64_t first, uint64_t end, size_t pos,
+                      ann_codec before, ann_stretch* s) {
+  place p = {first, pos, before};
+  ann_record r;
+  step(img, &p, &r);
+  *s = {img, first, end - first, pos, 0, before.time, before.type, r.ann, r.ann};
+  // The last record is reached from the last mark before it, when that
+  // lies inside the stretch.
+  uint64_t k = (end - 1) / mark_every;
+  if (k * mark_every > first) p = at_mark(img, k);
+  while (p.index < end) step(img, &p, &r);
+  s->tail = r.ann;
+  s->end = p.pos;
+}
+
+void split_stretch(ann_stretch* s, const nesk_ann* at, ann_stretch* right) {
+  const ann_image* img = s->image;
+  // The walk starts at the last mark inside the stretch whose record lies
+  // below *at, or at its head: keys ascend, so the marks are searched.
+  place from = {s->first, s->begin, {s->before_time, s->before_type}};
+  uint64_t lo = s->first / mark_every + 1, hi = (s->first + s->count - 1) / mark_every;
+  ann_record r;
+  while (lo <= hi) {
+    uint64_t k = lo + (hi - lo) / 2;
+    place p = at_mark(img, k);
+    step(img, &p, &r);
+    if (is_after(at, &r.ann)) {
+      from = at_mark(img, k);
+      lo = k + 1;
+    } else {
+      hi = k - 1;
+    }
+  }
+  nesk_ann below = {};
+  for (place p = from;;) {
+    place here = p;
+    step(img, &p, &r);
+    if (!is_after(at, &r.ann)) {
+      *right = {img,
+                here.index,
+                s->first + s->count - here.index,
+                here.pos,
+                s->end,
+                here.codec.time,
+                here.codec.type,
+                r.ann,
+                s->tail};
+      s->count = here.index - s->first;
+      s->end = here.pos;
+      s->tail = below;
+      return;
+    }
+    below = r.ann;
+  }
+}
+
+void take_stretch_head(ann_stretch* s, nesk_ann* a) {
+  static unsigned char aux[257];
+  ann_codec c = {s->before_time, s->before_type};
+  size_t pos = s->begin;
+  decode_ann(&c, s->image->data, s->image->end, &pos, a, aux);
+  s->first++;
+  s->count--;
+  s->begin = pos;
+  s->before_time = c.time;
+  s->before_type = c.type;
+  if (s->count == 0) return;
+  ann_record r;
+  read_record(&c, s->image->data, s->image->end, &pos, &r);
+  s->head = r.ann;
+}

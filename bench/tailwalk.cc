@@ -18,6 +18,8 @@ ann_node* step_back(ann_node* p) { return p->prev; }
 
 void prefetch_place(int64_t) {}
 
+ann_node* step_forward(ann_node* p) { return p->next; }
+
 void note_linked(ann_node*) {}
 void note_unlinking(ann_node*) {}
 void release_index() {}

@@ -11,12 +11,6 @@
 
 namespace {
 
-// The order of the list: time, then channel, then number (signed), as one
-// number to compare.
-int64_t place_of(const nesk_ann* a) {
-  return (int64_t)a->time * 65536 + a->channel * 256 + (a->number + 128);
-}
-
 void set_bit(uint64_t* bits, uint64_t i) {
   bits[i / 64] |= (uint64_t)1 << (i % 64);
 }
@@ -45,10 +39,12 @@ const char* scan_image(ann_image* img) {
   bool prev_eligible = false;  // record i - 2 is eligible
   size_t pos = ann_header_size;
   for (uint64_t i = 0; i < img->count; i++) {
-    if (i % mark_every == 0) img->marks[i / mark_every] = {pos, c};
+    ann_codec before = c;
+    size_t at = pos;
     if (read_record(&c, img->data, img->end, &pos, &r) != 0)
       return "damaged annotation file (bad record)";
     int64_t place = place_of(&r.ann);
+    if (i % mark_every == 0) img->marks[i / mark_every] = {at, before, place};
     if (i > 0) {
       // Loading reverses two records at one place, so neither may pass whole.
       bool eligible = prev_may && place != prev_place;
@@ -73,10 +69,6 @@ const char* scan_image(ann_image* img) {
 }
 
 }  // namespace
-
-bool is_after(const nesk_ann* a, const nesk_ann* b) {
-  return place_of(a) > place_of(b);
-}
 
 void release_image(ann_image* img) {
   free(img->data);

@@ -18,9 +18,38 @@ struct place {
 
 // Reads the record at p into *r and steps past it. The image was checked
 // whole when it was loaded, so the record is well formed.
-void step(const ann_image* img, place* p, ann_record* r) {
+__attribute__((always_inline)) inline void step(const ann_image* img, place* p, ann_record* r) {
   read_record(&p->codec, img->data, img->end, &p->pos, r);
   p->index++;
+}
+
+// The last of marks lo to hi whose place lies below target, lo - 1 when none
+// does; their places ascend from `first` to `last`. The search starts where
+// the target would lie were the places even, and widens from there: they
+// seldom lie far from even, so few marks are read.
+uint64_t find_mark(const ann_mark* marks, uint64_t lo, uint64_t hi, int64_t target, int64_t first,
+                   int64_t last) {
+  if (lo > hi) return lo - 1;
+  double share = last > first ? (double)(target - first) / (double)(last - first) : 0;
+  uint64_t k = lo + (uint64_t)(share * (double)(hi - lo));
+  if (k > hi) k = hi;
+  uint64_t below = lo - 1, above = hi + 1;  // marks[below] < target <= marks[above]
+  uint64_t step = 1;
+  if (marks[k].place < target) {
+    for (below = k; below + step <= hi && marks[below + step].place < target; step *= 2) below += step;
+    if (below + step <= hi) above = below + step;
+  } else {
+    for (above = k; above - lo >= step && marks[above - step].place >= target; step *= 2) above -= step;
+    if (above - lo >= step) below = above - step;
+  }
+  while (above - below > 1) {
+    uint64_t mid = below + (above - below) / 2;
+    if (marks[mid].place < target)
+      below = mid;
+    else
+      above = mid;
+  }
+  return below;
 }
 
 place at_mark(const ann_image* img, uint64_t k) {
@@ -32,7 +61,7 @@ place at_mark(const ann_image* img, uint64_t k) {
 void describe_stretch(const ann_image* img, uint64_t first, uint64_t end, size_t pos,
                       ann_codec before, ann_stretch* s) {
   place p = {first, pos, before};
-  ann_record r;
+  ann_record r = {};
   step(img, &p, &r);
   *s = {img, first, end - first, pos, 0, before.time, before.type, r.ann, r.ann};
   // The last record is reached from the last mark before it, when that
@@ -47,26 +76,24 @@ void describe_stretch(const ann_image* img, uint64_t first, uint64_t end, size_t
 void split_stretch(ann_stretch* s, const nesk_ann* at, ann_stretch* right) {
   const ann_image* img = s->image;
   // The walk starts at the last mark inside the stretch whose record lies
-  // below *at, or at its head: keys ascend, so the marks are searched.
+  // below *at, or at its head.
   place from = {s->first, s->begin, {s->before_time, s->before_type}};
+  int64_t target = place_of(at), head = place_of(&s->head), tail = place_of(&s->tail);
+  // Where the record lies if the places were even: fetched from memory while
+  // the marks are searched, it is often already there when the walk comes.
+  double share = tail > head ? (double)(target - head) / (double)(tail - head) : 0;
+  const unsigned char* guess = img->data + s->begin + (size_t)(share * (double)(s->end - s->begin));
+  __builtin_prefetch(guess - 64);
+  __builtin_prefetch(guess);
   uint64_t lo = s->first / mark_every + 1, hi = (s->first + s->count - 1) / mark_every;
-  ann_record r;
-  while (lo <= hi) {
-    uint64_t k = lo + (hi - lo) / 2;
-    place p = at_mark(img, k);
-    step(img, &p, &r);
-    if (is_after(at, &r.ann)) {
-      from = at_mark(img, k);
-      lo = k + 1;
-    } else {
-      hi = k - 1;
-    }
-  }
+  uint64_t k = find_mark(img->marks, lo, hi, target, head, tail);
+  if (k >= lo) from = at_mark(img, k);
+  ann_record r = {};
   nesk_ann below = {};
   for (place p = from;;) {
     place here = p;
     step(img, &p, &r);
-    if (!is_after(at, &r.ann)) {
+    if (place_of(&r.ann) >= target) {
       *right = {img,
                 here.index,
                 s->first + s->count - here.index,
@@ -96,7 +123,7 @@ void take_stretch_head(ann_stretch* s, nesk_ann* a) {
   s->before_time = c.time;
   s->before_type = c.type;
   if (s->count == 0) return;
-  ann_record r;
+  ann_record r = {};
   read_record(&c, s->image->data, s->image->end, &pos, &r);
   s->head = r.ann;
 }

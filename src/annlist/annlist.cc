@@ -32,54 +32,9 @@ int64_t key_of(const nesk_ann* a) { return make_key(a->time, a->channel, a->numb
 // The largest key within p.
 int64_t last_key(const ann_node* p) { return is_stretch(p) ? key_of(&p->stretch->tail) : p->key; }
 
+// A stretch is its node's and goes with it.
 void release_item(ann_node* p) {
-  if (is_stretch(p))
-    free(p->stretch);
-  else
-    free(p->aux);
-}
-
-// Links a node holding a copy of *s right after p, which the last lookup of
-// the index returned.
-ann_node* link_stretch(ann_node* p, const ann_stretch* s) {
-  ann_node* n = new_node("apthis");
-  if (!n) return nullptr;
-  ann_stretch* copy = (ann_stretch*)alloc_zeroed(1, sizeof(ann_stretch), "apthis->stretch");
-  if (!copy) return release_node(n), nullptr;
-  *copy = *s;
-  n->key = key_of(&s->head);
-  n->type = stretch_node;
-  n->stretch = copy;
-  n->prev = p;
-  n->next = p->next;
-  p->next = n;
-  if (n->next)
-    n->next->prev = n;
-  else
-    aptail = n;
-  note_linked(n);
-  return n;
-}
-
-// Cuts the stretch p, which the last lookup returned, before its first
-// annotation not below annot's place; the rest goes into a node after p.
-void cut_stretch(ann_node* p) {
-  ann_stretch right;
-  split_stretch(p->stretch, &annot, &right);
-  link_stretch(p, &right);
-}
-
-// Makes the stretch p, which the last lookup returned, a node of its first
-// annotation, and links the rest of it after p. p keeps its key.
-void open_stretch(ann_node* p) {
-  ann_stretch* s = p->stretch;
-  nesk_ann a;
-  take_stretch_head(s, &a);
-  p->type = a.type;
-  p->subtype = a.subtype;
-  p->aux = a.aux && a.aux[0] ? copy_aux(a.aux) : nullptr;
-  if (s->count > 0) link_stretch(p, s);
-  free(s);
+  if (!is_stretch(p)) free(p->aux);
 }
 
 void unlink_node(ann_node* n) {
@@ -92,6 +47,71 @@ void unlink_node(ann_node* n) {
   release_item(n);
   release_node(n);
 }
+
+// Links n right after p, which the last lookup of the index returned or the
+// last link linked.
+void link_after(ann_node* p, ann_node* n) {
+  n->prev = p;
+  n->next = p->next;
+  p->next = n;
+  if (n->next)
+    n->next->prev = n;
+  else
+    aptail = n;
+  note_linked(n);
+}
+
+// Links a node holding a copy of *s right after p, as link_after does.
+void link_stretch(ann_node* p, const ann_stretch* s) {
+  ann_node* n = new_stretch_node();
+  if (!n) return;
+  *n->stretch = *s;
+  n->key = key_of(&s->head);
+  link_after(p, n);
+}
+
+// Takes the first annotation out of *s when it is the one annot asks to
+// delete. A stretch never holds an empty aux, as the list holds none.
+bool take_match(ann_stretch* s) {
+  ann_stretch rest = *s;
+  nesk_ann a;
+  take_stretch_head(&rest, &a);
+  if (a.type != annot.type || a.subtype != annot.subtype || !same_aux(a.aux, annot.aux))
+    return false;
+  *s = rest;
+  return true;
+}
+
+// A delete whose key lies within the stretch p, which the last lookup
+// returned. A stretch holds at most one annotation of a key, and it is the
+// last of its key in the list: whatever else the list gained of that key
+// went before it, and cut the stretch there.
+int delete_in_stretch(ann_node* p, int64_t key) {
+  ann_stretch* s = p->stretch;
+  if (p->key < key) {
+    ann_stretch left = *s, right;
+    split_stretch(&left, &annot, &right);
+    if (key_of(&right.head) != key || !take_match(&right)) return 0;
+    *s = left;
+    if (right.count > 0) link_stretch(p, &right);
+    return 1;
+  }
+  ann_stretch rest = *s;
+  if (take_match(&rest)) {
+    ann_node* before = p->prev;
+    unlink_node(p);
+    if (rest.count > 0) link_stretch(before, &rest);
+    return 1;
+  }
+  for (p = step_back(p); p != aphead && p->key == key; p = step_back(p)) {
+    if (p->type == annot.type && p->subtype == annot.subtype && same_aux(p->aux, annot.aux)) {
+      unlink_node(p);
+      return 1;
+    }
+  }
+  return 0;
+}
+
 
 }  // namespace
 
@@ -122,31 +142,21 @@ int insert_ann() {
     return 0;
   }
   // The sentinel sorts before every key, a key of 0 or below included.
+  // Where the place lies within a stretch, the stretch is cut there and its
+  // rest linked after the new node.
   ann_node* p = find_before(n->key);
-  if (is_stretch(p) && last_key(p) >= n->key) {
-    cut_stretch(p);
-    p = find_before(n->key);
-  }
-  n->prev = p;
-  n->next = p->next;
-  p->next = n;
-  if (n->next)
-    n->next->prev = n;
-  else
-    aptail = n;
-  note_linked(n);
+  ann_stretch right;
+  bool cut = is_stretch(p) && last_key(p) >= n->key;
+  if (cut) split_stretch(p->stretch, &annot, &right);
+  link_after(p, n);
+  if (cut) link_stretch(n, &right);
   return 1;
 }
 
-// A stretch holds at most one annotation of a key, and it is the last of
-// its key in the list: whatever the list gained of that key since went before it.
 int delete_ann() {
   int64_t key = make_key(annot.time, annot.channel, annot.number);
   ann_node* p = find_last(key);
-  if (is_stretch(p) && last_key(p) >= key) {
-    if (p->key < key) cut_stretch(p), p = find_last(key);
-    if (is_stretch(p) && p->key == key) open_stretch(p), p = find_last(key);
-  }
+  if (is_stretch(p) && last_key(p) >= key) return delete_in_stretch(p, key);
   for (; p != aphead && p->key == key; p = step_back(p)) {
     if (p->type == annot.type && p->subtype == annot.subtype &&
         same_aux(p->aux, annot.aux)) {
@@ -174,11 +184,9 @@ long load_annlist() {
 }
 
 void write_annlist() {
-  release_index();
-  for (ann_node* p = aphead->next; p; p = p->next) {
+  for (ann_node* p = step_forward(aphead); p; p = step_forward(p)) {
     if (is_stretch(p)) {
       putstretch(0, p->stretch);
-      free(p->stretch);
       continue;
     }
     decode_key(p->key, &annot);
@@ -189,6 +197,7 @@ void write_annlist() {
     free(p->aux);
     annot.aux = nullptr;
   }
+  release_index();
   release_nodes();
   aphead = aptail = nullptr;
 }

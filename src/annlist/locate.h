@@ -19,9 +19,16 @@ ann_node* find_last(int64_t key);
 ann_node* step_back(ann_node* p);
 
 // Keeps the index up to date: n has just been linked in right after what
-// find_before returned, or is about to be unlinked after the walk that found it.
+// the last lookup returned or the last note_linked was told of, or is about
+// to be unlinked after the walk that found it or right after a note_linked
+// of the node linked after it.
 void note_linked(ann_node* n);
 void note_unlinking(ann_node* n);
+
+// The node after p, on a walk of the whole list from aphead, in order and
+// changing nothing: with an index, the nodes a few steps further on are
+// asked of memory early, since they may lie anywhere.
+ann_node* step_forward(ann_node* p);
 
 // Forgets the whole index; the list may then be released or rebuilt.
 void release_index();

@@ -127,8 +127,14 @@ class Stretches : public testing::Test {
 // What the list holds after loading: "S3" a stretch of 3, "n" an annotation.
 std::string loaded_shape() {
   std::string s;
-  for (const ann_node* p = aphead->next; p; p = p->next)
-    s += p->type == stretch_node ? "S" + std::to_string(p->stretch->count) : "n";
+  for (const ann_node* p = aphead->next; p; p = p->next) {
+    if (p->type != stretch_node) {
+      s += 'n';
+      continue;
+    }
+    s += 'S';
+    s += std::to_string(p->stretch->count);
+  }
   return s;
 }
 

@@ -16,8 +16,6 @@ ann_node* find_last(int64_t key) {
 
 ann_node* step_back(ann_node* p) { return p->prev; }
 
-void prefetch_place(int64_t) {}
-
 ann_node* step_forward(ann_node* p) { return p->next; }
 
 void note_linked(ann_node*) {}

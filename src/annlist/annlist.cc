@@ -82,6 +82,18 @@ bool take_match(ann_stretch* s) {
   return true;
 }
 
+// Removes the first node from p back over the run of `key` that annot
+// matches. Returns 1, or 0 when none does.
+int delete_walking_back(ann_node* p, int64_t key) {
+  for (; p != aphead && p->key == key; p = step_back(p)) {
+    if (p->type == annot.type && p->subtype == annot.subtype && same_aux(p->aux, annot.aux)) {
+      unlink_node(p);
+      return 1;
+    }
+  }
+  return 0;
+}
+
 // A delete whose key lies within the stretch p, which the last lookup
 // returned. A stretch holds at most one annotation of a key, and it is the
 // last of its key in the list: whatever else the list gained of that key
@@ -103,15 +115,8 @@ int delete_in_stretch(ann_node* p, int64_t key) {
     if (rest.count > 0) link_stretch(before, &rest);
     return 1;
   }
-  for (p = step_back(p); p != aphead && p->key == key; p = step_back(p)) {
-    if (p->type == annot.type && p->subtype == annot.subtype && same_aux(p->aux, annot.aux)) {
-      unlink_node(p);
-      return 1;
-    }
-  }
-  return 0;
+  return delete_walking_back(step_back(p), key);
 }
-
 
 }  // namespace
 
@@ -157,14 +162,7 @@ int delete_ann() {
   int64_t key = make_key(annot.time, annot.channel, annot.number);
   ann_node* p = find_last(key);
   if (is_stretch(p) && last_key(p) >= key) return delete_in_stretch(p, key);
-  for (; p != aphead && p->key == key; p = step_back(p)) {
-    if (p->type == annot.type && p->subtype == annot.subtype &&
-        same_aux(p->aux, annot.aux)) {
-      unlink_node(p);
-      return 1;
-    }
-  }
-  return 0;
+  return delete_walking_back(p, key);
 }
 
 long load_annlist() {
@@ -203,8 +201,10 @@ void write_annlist() {
 }
 
 void release_annlist() {
+  if (aphead) {
+    for (ann_node* p = aphead; p; p = step_forward(p)) release_item(p);
+  }
   release_index();
-  for (ann_node* p = aphead; p; p = p->next) release_item(p);
   release_nodes();
   aphead = aptail = nullptr;
 }

@@ -58,9 +58,6 @@ long load_annlist();
 // equal annot's. Returns 1 when one was removed, 0 when none matched.
 int delete_ann();
 
-// Asks the memory early for the place where an annotation with `key` would
-// be inserted or deleted; changes nothing.
-void prefetch_place(int64_t key);
 
 // Hands every annotation, head to tail, to putann for output annotator 0 and
 // releases the whole list, the sentinel included.

@@ -79,11 +79,6 @@ ann_node* step_back(ann_node* p) {
   return p->prev;
 }
 
-void prefetch_place(int64_t key) {
-  if (!built) return;
-  __builtin_prefetch(std::prev(nodes_by_key.lower_bound(key))->second);
-}
-
 void note_linked(ann_node* n) {
   if (built) at = nodes_by_key.insert(std::next(at), {n->key, n});
 }

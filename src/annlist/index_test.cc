@@ -85,21 +85,10 @@ void drive(std::mt19937& rng, int start_size, int steps, int key_range) {
     insert_ann();
     model.insert(a);
   }
-  // The operations are drawn a few steps ahead, and their places asked for
-  // early, as the log reader does.
-  std::vector<std::pair<model_ann, bool>> upcoming;
-  auto draw = [&] {
+  for (int step = 0; step < steps; step++) {
     bool from_list = rng() % 3 == 0 && !model.anns.empty();
     model_ann a = from_list ? model.anns[rng() % model.anns.size()] : random_ann();
-    upcoming.push_back({a, rng() % 2 == 0});
-    nesk_ann n = {};
-    decode_key(a.key, &n);
-    prefetch_place(make_key(n.time, 0, -128));
-  };
-  for (int i = 0; i < 8; i++) draw();
-  for (int step = 0; step < steps; step++) {
-    draw();
-    auto [a, inserting] = upcoming[step];
+    bool inserting = rng() % 2 == 0;
     set_annot(a, auxbuf);
     if (inserting) {
       insert_ann();

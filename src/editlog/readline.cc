@@ -1,10 +1,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 
-#include "annlist/annlist.h"
 #include "editlog.h"
 
 char logtext[500];
@@ -19,39 +17,14 @@ size_t inpos, inend;
 char inbuf[1 << 16];
 long lines_ended;  // the "\n" read or skipped so far
 
-// The reader looks at the times of a few lines ahead of it and asks the list
-// to fetch their places from memory early: the fetches of several entries
-// then overlap instead of each waiting in turn.
-constexpr int lookahead = 8;
-size_t peekpos;  // the first line not looked at yet
-int peeked;      // lines looked at ahead of the reader
-
-void look_ahead() {
-  if (peekpos < inpos) peekpos = inpos, peeked = 0;
-  while (peeked < lookahead && peekpos < inend) {
-    const char* p = inbuf + peekpos;
-    const char* nl = (const char*)memchr(p, '\n', inend - peekpos);
-    if (!nl) break;
-    if (*p == '-') p++;
-    long time = 0;
-    const char* digit = p;
-    for (; digit < nl && *digit >= '0' && *digit <= '9' && time <= INT32_MAX; digit++)
-      time = time * 10 + (*digit - '0');
-    if (digit > p && time <= INT32_MAX) prefetch_place(make_key((int32_t)time, 0, -128));
-    peekpos = (size_t)(nl - inbuf) + 1;
-    peeked++;
-  }
-}
-
 bool fill_input() {
   while (!ineof) {
     ssize_t r = read(infd, inbuf, sizeof inbuf);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) inerr = errno;
     if (r <= 0) break;
-    inpos = peekpos = 0;
+    inpos = 0;
     inend = (size_t)r;
-    peeked = 0;
     return true;
   }
   ineof = true;
@@ -76,11 +49,7 @@ size_t read_log_line() {
     if (nl) break;
   }
   logtext[n] = 0;
-  if (n && logtext[n - 1] == '\n') {
-    lines_ended++;
-    if (peeked > 0) peeked--;
-  }
-  look_ahead();
+  if (n && logtext[n - 1] == '\n') lines_ended++;
   return n;
 }
 
@@ -112,8 +81,7 @@ void reset_editlog(int fd) {
   infd = fd;
   inerr = 0;
   ineof = false;
-  inpos = inend = peekpos = 0;
-  peeked = 0;
+  inpos = inend = 0;
   lines_ended = 0;
   notes = log_notes{};
   release_header();

@@ -11,24 +11,12 @@
 #include <vector>
 
 #include "annlib.h"
+#include "test_dir.h"
 
 namespace {
 
-class AnnFiles : public testing::Test {
+class AnnFiles : public InScratchDir {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/annlib-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir = name;
-    old = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-    neskquiet();
-  }
-  void TearDown() override {
-    neskquit();
-    std::filesystem::current_path(old);
-    std::filesystem::remove_all(dir);
-  }
   std::vector<std::string> names() {
     std::vector<std::string> v;
     for (const auto& e : std::filesystem::directory_iterator(".")) v.push_back(e.path().filename());
@@ -57,8 +45,6 @@ class AnnFiles : public testing::Test {
     while (getann(0, &a) == 0) times.push_back(a.time);
     return times;
   }
-  std::string dir;
-  std::filesystem::path old;
 };
 
 TEST_F(AnnFiles, WrittenAnnotationsReadBackInWriteOrder) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "annlib/format.h"
+#include "annlib/test_dir.h"
 #include "annlist.h"
 
 namespace {
@@ -70,22 +71,8 @@ struct edit {
   ann a;
 };
 
-class Stretches : public testing::Test {
+class Stretches : public InScratchDir {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/stretch-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir = name;
-    old = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-    neskquiet();
-  }
-  void TearDown() override {
-    neskquit();
-    std::filesystem::current_path(old);
-    std::filesystem::remove_all(dir);
-  }
-
   static void write_input(const std::string& image) {
     std::ofstream("rec.in", std::ios::binary) << image;
   }
@@ -119,8 +106,6 @@ class Stretches : public testing::Test {
     return std::string(std::istreambuf_iterator<char>(f), {});
   }
 
-  std::string dir;
-  std::filesystem::path old;
   int long_stretches = 0;  // loaded with more than two marks in them
 };
 

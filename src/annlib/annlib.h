@@ -106,6 +106,13 @@ int nesk_me_fatal();
 // as nesk_me_fatal says, exits with status 1; returns null otherwise.
 void* alloc_zeroed(size_t count, size_t size, const char* what);
 
+// An annotation's place in the order the library reads and writes them:
+// time, then channel, then number (signed), packed so that one signed
+// comparison orders two places. The list's sort key is this number.
+inline int64_t place_of(int32_t time, uint8_t channel, int8_t number) {
+  return ((int64_t)time << 16) + ((int64_t)channel << 8) + (number + 128);
+}
+
 // The type code of a mnemonic, 0 when the word is none.
 int strann(const char* word);
 

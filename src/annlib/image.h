@@ -49,11 +49,7 @@ inline bool test_bit(const uint64_t* bits, uint64_t i) {
 // but a piece at a time and keeping nothing. Returns null or the reason.
 const char* check_file(int fd, size_t size);
 
-// The order of the list, time, then channel, then number (signed), as one
-// number to compare.
-inline int64_t place_of(const nesk_ann* a) {
-  return (int64_t)a->time * 65536 + a->channel * 256 + (a->number + 128);
-}
+inline int64_t place_of(const nesk_ann* a) { return place_of(a->time, a->channel, a->number); }
 
 // Fills *s with records [first, end) of img, record `first` starting at pos
 // with the codec state `before`.

@@ -24,22 +24,22 @@ __attribute__((always_inline)) inline void step(const ann_image* img, place* p, 
 }
 
 // The last of marks lo to hi whose place lies below target, lo - 1 when none
-// does; their places ascend from `first` to `last`. The search starts where
-// the target would lie were the places even, and widens from there: they
-// seldom lie far from even, so few marks are read.
-uint64_t find_mark(const ann_mark* marks, uint64_t lo, uint64_t hi, int64_t target, int64_t first,
-                   int64_t last) {
+// does. The search starts at `share` of the way from lo to hi, where the
+// target would lie were the places even, and widens from there: they seldom
+// lie far from even, so few marks are read.
+uint64_t find_mark(const ann_mark* marks, uint64_t lo, uint64_t hi, int64_t target, double share) {
   if (lo > hi) return lo - 1;
-  double share = last > first ? (double)(target - first) / (double)(last - first) : 0;
   uint64_t k = lo + (uint64_t)(share * (double)(hi - lo));
   if (k > hi) k = hi;
   uint64_t below = lo - 1, above = hi + 1;  // marks[below] < target <= marks[above]
   uint64_t step = 1;
   if (marks[k].place < target) {
-    for (below = k; below + step <= hi && marks[below + step].place < target; step *= 2) below += step;
+    for (below = k; below + step <= hi && marks[below + step].place < target; step *= 2)
+      below += step;
     if (below + step <= hi) above = below + step;
   } else {
-    for (above = k; above - lo >= step && marks[above - step].place >= target; step *= 2) above -= step;
+    for (above = k; above - lo >= step && marks[above - step].place >= target; step *= 2)
+      above -= step;
     if (above - lo >= step) below = above - step;
   }
   while (above - below > 1) {
@@ -86,7 +86,7 @@ void split_stretch(ann_stretch* s, const nesk_ann* at, ann_stretch* right) {
   __builtin_prefetch(guess - 64);
   __builtin_prefetch(guess);
   uint64_t lo = s->first / mark_every + 1, hi = (s->first + s->count - 1) / mark_every;
-  uint64_t k = find_mark(img->marks, lo, hi, target, head, tail);
+  uint64_t k = find_mark(img->marks, lo, hi, target, share);
   if (k >= lo) from = at_mark(img, k);
   ann_record r = {};
   nesk_ann below = {};

@@ -121,7 +121,7 @@ int delete_in_stretch(ann_node* p, int64_t key) {
 }  // namespace
 
 int64_t make_key(int32_t time, uint8_t channel, int8_t number) {
-  return ((int64_t)time << 16) + ((int64_t)channel << 8) + (number + 128);
+  return place_of(time, channel, number);
 }
 
 void decode_key(int64_t key, nesk_ann* a) {

@@ -20,8 +20,8 @@ ann_node* step_back(ann_node* p);
 
 // Keeps the index up to date: n has just been linked in right after what
 // the last lookup returned or the last note_linked was told of, or is about
-// to be unlinked after the walk that found it or right after a note_linked
-// of the node linked after it.
+// to be unlinked after the lookup or the walk back that reached it; the next
+// link then goes right after the node before it.
 void note_linked(ann_node* n);
 void note_unlinking(ann_node* n);
 

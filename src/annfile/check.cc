@@ -127,18 +127,22 @@ int check_log(const char* prog, const char* log) {
   if (!oaname) return 1;
   snprintf(oaname, len, "%s_", annotator);
 
-  // Loaded as annapply loads it: when the input cannot be opened, the result
-  // goes to the annotator's own name.
+  // Loaded as annapply loads it: when the input does not exist, the result
+  // goes to the annotator's own name; when it cannot be read, annapply fails.
   annotator_info ai = {annotator, ann_read};
   long stored = 0;
   char missing[512] = "";
   if (annopen(record, &ai, 1) == 0) {
     stored = load_annlist();
-    ai.name = oaname;
-  } else {
+    ai = {oaname, ann_write};
+  } else if (nesk_missing()) {
     snprintf(missing, sizeof missing, "%s", nesk_reason());
+    ai.mode = ann_create;
+  } else {
+    int r = fail_check(prog, 2, "%s: can't read %s", name, nesk_reason());
+    free(oaname);
+    return r;
   }
-  ai.mode = ann_write;
   if (check_annopen(record, &ai) != 0) {
     int r = fail_check(prog, 2, "%s: can't write %s", name, nesk_reason());
     free(oaname);

@@ -5,6 +5,7 @@
 
 #include "annfile.h"
 #include "annlib/annlib.h"
+#include "lines.h"
 #include "tsv.h"
 
 // Standard output is checked before success is claimed: a full disk or a
@@ -36,30 +37,30 @@ int load_annotations(const char* prog, const char* record, const char* annotator
     fprintf(stderr, "%s: can't write %s\n", prog, nesk_reason());
     return 1;
   }
-  char* line = nullptr;
-  size_t cap = 0;
-  long lineno = 0;
-  ssize_t len;
-  // A bad line ends the run before neskquit, so the new file is never
-  // completed and the old one stays as it was.
-  while ((len = getline(&line, &cap, stdin)) >= 0) {
-    lineno++;
-    if (len > 0 && line[len - 1] == '\n') len--;
+  static text_input in;
+  init_text_input(&in, 0);
+  char line[text_line_max];
+  size_t len;
+  // A bad line or a failed read ends the run before neskquit, so the new
+  // file is never completed and the old one stays as it was.
+  for (int r; (r = read_text_line(&in, line, sizeof line, &len)) != 0;) {
+    if (r == -1) {
+      fprintf(stderr, "%s: can't read standard input: %s\n", prog, strerror(in.err));
+      return 1;
+    }
+    if (r == -2) {
+      fprintf(stderr, "%s: line %ld: longer than %zu bytes\n", prog, in.line, sizeof line);
+      return 1;
+    }
     if (len == 0 || line[0] == '#') continue;
     nesk_ann a;
     unsigned char aux[257];
     char why[200];
-    if (parse_ann_line(line, (size_t)len, &a, aux, why)) {
-      fprintf(stderr, "%s: line %ld: %s\n", prog, lineno, why);
-      free(line);
+    if (parse_ann_line(line, len, &a, aux, why)) {
+      fprintf(stderr, "%s: line %ld: %s\n", prog, in.line, why);
       return 1;
     }
     putann(0, &a);
-  }
-  free(line);
-  if (ferror(stdin)) {
-    fprintf(stderr, "%s: can't read standard input: %s\n", prog, strerror(errno));
-    return 1;
   }
   if (neskquit() != 0) {
     fprintf(stderr, "%s: can't write %s\n", prog, nesk_reason());

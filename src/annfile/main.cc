@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "annfile.h"
+#include "annlib/annlib.h"
 
 namespace {
 
@@ -53,6 +54,8 @@ bool is_frequency(const char* text) {
 
 int main(int argc, char** argv) {
   const char* prog = argc > 0 && argv[0] ? argv[0] : "annfile";
+  // No file of this run may take the number of a closed standard stream.
+  if (open_std_streams() != 0) return 2;
   if (argc < 2) return fail_usage(prog, "missing command");
   const char* cmd = argv[1];
   if (strcmp(cmd, "--help") == 0 && argc == 2) {

@@ -46,17 +46,23 @@ const char* unescape_aux(const char* text, size_t len, unsigned char* auxbuf) {
   return nullptr;
 }
 
-// A whole field of decimal digits with an optional sign, within [lo, hi].
+// A whole field of decimal digits with an optional sign, within [lo, hi];
+// leading zeros are as many as the field holds.
 bool parse_int(const char* text, size_t len, long lo, long hi, long* v) {
-  char buf[32];
-  if (len == 0 || len >= sizeof buf || memchr(text, 0, len)) return false;
-  memcpy(buf, text, len);
-  buf[len] = 0;
-  if (!(buf[0] == '-' || buf[0] == '+' || (buf[0] >= '0' && buf[0] <= '9'))) return false;
-  char* end;
-  errno = 0;
-  *v = strtol(buf, &end, 10);
-  return errno == 0 && *end == 0 && *v >= lo && *v <= hi;
+  size_t i = 0;
+  bool negative = false;
+  if (len > 0 && (text[0] == '-' || text[0] == '+')) negative = text[i++] == '-';
+  if (i == len) return false;
+  long long value = 0;
+  for (; i < len; i++) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    // Past any 32-bit value it stays there: the range check refuses it.
+    if (value <= 1ll << 40) value = value * 10 + (text[i] - '0');
+  }
+  if (negative) value = -value;
+  if (value < lo || value > hi) return false;
+  *v = (long)value;
+  return true;
 }
 
 // The code of a mnemonic field, 0 when it is none.

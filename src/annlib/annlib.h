@@ -17,25 +17,43 @@ struct nesk_ann {
   unsigned char* aux;
 };
 
-// One annotator to open: its name and its mode (ann_read or ann_write).
+// One annotator to open: its name and its mode (ann_read, ann_write or
+// ann_create).
 struct annotator_info {
   const char* name;
   int mode;
 };
 
-enum { ann_read = 0, ann_write = 1 };
+// ann_create writes a new annotator: one that never takes the place of a
+// file, whatever the file is.
+enum { ann_read = 0, ann_write = 1, ann_create = 2 };
 
 // Opens annotator info[0] of `record`, the file "RECORD.NAME" below the
 // working directory; count must be 1. Whatever was open before is closed
-// first. A read open validates the whole file; a write open starts a new file
-// that replaces "RECORD.NAME" only when neskquit completes it. Returns 0 on
-// success, non-zero on failure (with a diagnostic unless quiet).
+// first. A read open validates the whole file. A write open checks what
+// stands at "RECORD.NAME" (a valid annotation file, or nothing; for
+// ann_create, nothing) and starts a new file that takes its place only when
+// neskquit completes it, and only if the place still holds what the open
+// found there. Returns 0 on success, non-zero on failure (with a diagnostic
+// unless quiet).
 int annopen(const char* record, const annotator_info* info, unsigned count);
+
+// Non-zero when the last failed annopen was a read open that found no file
+// at its name (and nothing else went wrong): the one failure that means the
+// annotator does not exist.
+int nesk_missing();
 
 // Whether annopen would open info[0] of `record` for writing, found without
 // creating or changing anything: the names, a file in the way, and the write
 // permission of its folder. Returns 0, or -1 (the reason in nesk_reason).
 int check_annopen(const char* record, const annotator_info* info);
+
+// Makes sure descriptors 0, 1 and 2 are open, so that no file a program
+// opens takes their numbers: a closed one is opened on /dev/null the other
+// way round (0 for writing, 1 and 2 for reading), so that reads and writes
+// through it still fail as they would have. Call first thing in main.
+// Returns 0, or -1 when /dev/null could not be opened.
+int open_std_streams();
 
 // Fills *a with the next annotation of input annotator `an` (only 0 exists).
 // Returns 0, or -1 at the end (or when nothing is open for reading). The aux
@@ -85,6 +103,7 @@ int putann(unsigned an, const nesk_ann* a);
 // Closes every annotation file. An output is flushed to disk and renamed over
 // its target. Returns 0 when every output was completed, -1 when one failed;
 // a failed output leaves the target as it was and its temporary file removed.
+// An exit or an ordinary signal before then removes the temporary file too.
 int neskquit();
 
 // From now on the library prints no diagnostics of its own; failures show

@@ -26,6 +26,29 @@ bool read_all(int fd, unsigned char* buf, size_t n, const char** why) {
   return true;
 }
 
+// Checks the header and the trailer of the regular file open as fd, of
+// `size` bytes, and that `size` fits the count of records the trailer gives;
+// reads nothing else. Returns null with *count set, or the reason.
+const char* check_file_ends(int fd, size_t size, uint64_t* count) {
+  unsigned char head[ann_header_size] = {}, trailer[ann_trailer_size] = {};
+  size_t n = size < ann_header_size ? size : ann_header_size;
+  ssize_t got = pread(fd, head, n, 0);
+  if (got < 0) return strerror(errno);
+  if ((size_t)got != n) return "truncated annotation file";
+  if (size >= ann_header_size + ann_trailer_size) {
+    got = pread(fd, trailer, ann_trailer_size, (off_t)(size - ann_trailer_size));
+    if (got < 0) return strerror(errno);
+    if (got != (ssize_t)ann_trailer_size) return "truncated annotation file";
+  }
+  if (const char* why = check_ends(head, trailer, size, count)) return why;
+  // Every record takes at least two bytes, its flags and its time, and at
+  // most ann_record_max.
+  size_t body = size - ann_header_size - ann_trailer_size;
+  if (*count > body / 2 || body / ann_record_max > *count)
+    return "damaged annotation file (bad count)";
+  return nullptr;
+}
+
 // Reads every record of the image, checks it, marks it and classifies it.
 // This runs for every record of every input, so it keeps to plain values.
 const char* scan_image(ann_image* img) {
@@ -79,35 +102,31 @@ void release_image(ann_image* img) {
 }
 
 int load_image(int fd, ann_image* img, const char** why) {
+  *img = ann_image{};
   struct stat st;
   if (fstat(fd, &st) != 0) return *why = strerror(errno), -1;
   if (!S_ISREG(st.st_mode)) return *why = "not a regular file", -1;
   size_t size = (size_t)st.st_size;
-  *img = ann_image{};
+  // The ends first: a file that is none of ours costs two small reads, not
+  // its whole size in memory and time.
+  uint64_t count = 0;
+  if ((*why = check_file_ends(fd, size, &count))) return -1;
   img->data = (unsigned char*)alloc_zeroed(size, 1, "annotation file");
   if (!img->data) return *why = "out of memory", -1;
-  uint64_t count = 0;
-  bool whole = size >= ann_header_size + ann_trailer_size;
-  if (!read_all(fd, img->data, size, why) ||
-      (*why = check_ends(img->data, whole ? img->data + size - ann_trailer_size : img->data, size,
-                         &count))) {
-    release_image(img);
-    return -1;
-  }
   img->end = size - ann_trailer_size;
   img->count = count;
-  // Every record takes at least two bytes: its flags and its time.
-  if (!check_crc(img->data + img->end, crc_bytes(crc_bytes(0, nullptr, 0), img->data, img->end)))
+  if (!read_all(fd, img->data, size, why)) {
+  } else if (!check_crc(img->data + img->end,
+                        crc_bytes(crc_bytes(0, nullptr, 0), img->data, img->end))) {
     *why = "damaged annotation file (checksum mismatch)";
-  else if (count > (img->end - ann_header_size) / 2)
-    *why = "damaged annotation file (bad count)";
-  else if (!(img->marks =
-                 (ann_mark*)alloc_zeroed(count / mark_every + 1, sizeof(ann_mark), "marks")) ||
-           !(img->eligible = (uint64_t*)alloc_zeroed(count / 64 + 1, 8, "marks")) ||
-           !(img->joins = (uint64_t*)alloc_zeroed(count / 64 + 1, 8, "marks")))
+  } else if (!(img->marks =
+                   (ann_mark*)alloc_zeroed(count / mark_every + 1, sizeof(ann_mark), "marks")) ||
+             !(img->eligible = (uint64_t*)alloc_zeroed(count / 64 + 1, 8, "marks")) ||
+             !(img->joins = (uint64_t*)alloc_zeroed(count / 64 + 1, 8, "marks"))) {
     *why = "out of memory";
-  else
+  } else {
     *why = scan_image(img);
+  }
   if (*why) {
     release_image(img);
     return -1;
@@ -116,16 +135,12 @@ int load_image(int fd, ann_image* img, const char** why) {
 }
 
 const char* check_file(int fd, size_t size) {
-  unsigned char head[ann_header_size] = {}, trailer[ann_trailer_size] = {};
-  size_t n = size < ann_header_size ? size : ann_header_size;
-  if (pread(fd, head, n, 0) != (ssize_t)n) return "truncated annotation file";
-  if (size >= ann_header_size + ann_trailer_size &&
-      pread(fd, trailer, ann_trailer_size, (off_t)(size - ann_trailer_size)) != ann_trailer_size)
-    return "truncated annotation file";
   uint64_t count;
-  if (const char* why = check_ends(head, trailer, size, &count)) return why;
+  if (const char* why = check_file_ends(fd, size, &count)) return why;
   size_t end = size - ann_trailer_size;
-  if (count > (end - ann_header_size) / 2) return "damaged annotation file (bad count)";
+  unsigned char trailer[ann_trailer_size];
+  if (pread(fd, trailer, ann_trailer_size, (off_t)end) != ann_trailer_size)
+    return "truncated annotation file";
 
   // A piece at a time: a record is at most ann_record_max bytes, so the
   // records that start that far before a piece's end lie whole in it.

@@ -33,11 +33,17 @@ char* oaname;
 
 int main(int argc, char** argv) {
   progname = argc > 0 && argv[0] ? argv[0] : "annapply";
+  // No file of this run may take the number of a closed standard stream:
+  // the warnings would go into it, or the log be read from it.
+  if (open_std_streams() != 0) exit(1);
   // At a terminal, a silent wait for input would look like a hang.
   if (isatty(0))
     fprintf(stderr, "%s: reading the edit log from standard input; end it with Ctrl-D\n", progname);
   if (!parse_log_header()) {
-    fprintf(stderr, "%s: can't parse input file (format error)\n", progname);
+    if (int e = log_read_error())
+      fprintf(stderr, "%s: can't read the edit log: %s\n", progname, strerror(e));
+    else
+      fprintf(stderr, "%s: can't parse input file (format error)\n", progname);
     exit(1);
   }
   if (!init_annlist()) finish(1);
@@ -46,14 +52,19 @@ int main(int argc, char** argv) {
   if (!(oaname = (char*)alloc_zeroed(len, 1, "oaname"))) finish(1);
   snprintf(oaname, len, "%s_", annotator);
 
-  // When the input cannot be opened, the result goes to the annotator's own
-  // name: the run then creates that annotator from the log alone.
+  // When the input annotator does not exist, the result goes to its own
+  // name: the run then creates that annotator from the log alone, and never
+  // in the place of a file. An input that exists but cannot be read or is
+  // damaged is never taken for a missing one: nothing is written then.
   annotator_info ai = {annotator, ann_read};
   if (annopen(record, &ai, 1) == 0) {
     load_annlist();
-    ai.name = oaname;
+    ai = {oaname, ann_write};
+  } else if (nesk_missing()) {
+    ai.mode = ann_create;
+  } else {
+    fail_output(annotator);
   }
-  ai.mode = ann_write;
   if (annopen(record, &ai, 1) != 0) fail_output(ai.name);
 
   for (int verdict; (verdict = get_log_entry()) != 0;) {

@@ -122,4 +122,24 @@ TEST_F(Annfile, HelpAndVersionGoToStandardOutput) {
   EXPECT_EQ(r.out, "annfile " ANNAPPLY_VERSION "\n");
 }
 
+// A line's memory is bounded: an endless line is refused by its number as
+// soon as it passes the bound, and nothing is written.
+TEST_F(Annfile, LoadRefusesAnEndlessLineWithoutHoldingIt) {
+  load("rec", "atr", "1\t1\t0\t0\t0\n");
+  std::string old = read_file(path("rec.atr"));
+  const std::string endless[] = {std::string(1 << 20, '\0'),
+                                 "5\t1\t0\t0\t0\t" + std::string(9000, 'a')};
+  for (const std::string& text : endless) {
+    run_result r =
+        annfile({"load", "rec", "atr"}, "1\t1\t0\t0\t0\n" + text, {.measure_memory = true});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "annfile: line 2: longer than 8192 bytes\n");
+    EXPECT_EQ(read_file(path("rec.atr")), old);
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"rec.atr"});
+  }
+  // Leading zeros are as many as a line has room for.
+  load("rec", "atr", std::string(8000, '0') + "5\t01\t-0\t000\t+0\n");
+  EXPECT_EQ(dump("rec", "atr"), "5\t1\t0\t0\t0\n");
+}
+
 }  // namespace

@@ -85,10 +85,9 @@ TEST_F(Check, StatusTwoForetellsThatAnnapplyFails) {
        "annfile: <stdin>:2: the header is not readable: line 2 is not empty (annapply would end "
        "with status 1)\n",
        1},
-      {"damaged input in the way", "rec.atr", "plain text\n", log_header("rec", "atr") + "5\n",
-       "annfile: <stdin>: can't write rec.atr: exists and is not a valid annotation file, so it is "
-       "not "
-       "replaced (annapply would end with status 2)\n",
+      {"damaged input", "rec.atr", "plain text\n", log_header("rec", "atr") + "5\n",
+       "annfile: <stdin>: can't read rec.atr: not an annotation file (annapply would end with "
+       "status 2)\n",
        2},
       {"damaged earlier output in the way", "rec.atr_", "plain text\n",
        log_header("rec", "atr") + "5\n",
@@ -97,9 +96,8 @@ TEST_F(Check, StatusTwoForetellsThatAnnapplyFails) {
        "replaced (annapply would end with status 2)\n",
        2},
       {"a name that leads out", nullptr, "", log_header("../rec", "atr") + "5\n",
-       "annfile: <stdin>: can't write ../rec.atr: \"..\" in a record name is refused (annapply "
-       "would end "
-       "with status 2)\n",
+       "annfile: <stdin>: can't read ../rec.atr: \"..\" in a record name is refused (annapply "
+       "would end with status 2)\n",
        2},
   };
   for (const auto& c : cases) {
@@ -138,6 +136,24 @@ TEST_F(Check, ReadsANamedLogAndWritesNothing) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "annfile: can't read missing.log: No such file or directory\n");
+}
+
+// annfile check and annapply agree on names at the file system's limit:
+// the output's temporary file never needs a longer name than the output.
+TEST_F(Check, AgreesWithAnnapplyOnNamesAtTheLengthLimit) {
+  // "rec." and the name and "_": 255 bytes for a name of 250.
+  for (size_t len : {249u, 250u, 251u}) {
+    const std::string name(len, 'n');
+    load("rec", name, "1\t1\t0\t0\t0\n");
+    const std::string log = log_header("rec", name) + "7\n";
+    run_result c = annfile({"check"}, log);
+    run_result a = annapply(log);
+    int expected = len <= 250 ? 0 : 2;
+    EXPECT_EQ(c.status, expected) << len << ": " << c.err;
+    EXPECT_EQ(a.status, expected) << len << ": " << a.err;
+    EXPECT_EQ(list_dir(dir).size(), len <= 250 ? 2u : 1u) << len;
+    for (const std::string& f : list_dir(dir)) unlink(path(f).c_str());
+  }
 }
 
 }  // namespace

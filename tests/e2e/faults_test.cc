@@ -182,4 +182,41 @@ TEST_F(Faults, StandardInputFailingPartWayGivesStatus1AndKeepsTheOldOutput) {
   EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "rec.atr_"}));
 }
 
+// Only an input that is not there sends the result to the annotator's own
+// name; one that is there but cannot be read stops the run before anything
+// is written, and annfile check foretells it.
+TEST_F(Faults, InputThatCannotBeReadIsNeverTakenForAMissingOne) {
+  load("rec", "atr", "1\t1\t0\t0\t0\n2\t1\t0\t0\t0\n");
+  std::string input = read_file(path("rec.atr"));
+  bool root = getuid() == 0;
+  if (root && annfile({"codes"}, "", {.unprivileged = true}).status != 0)
+    GTEST_SKIP() << "can't run the programs as user 65534";
+  ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(path("rec.atr").c_str(), 0), 0);
+  const std::string log = log_header("rec", "atr") + "7\n";
+  run_result r = annapply(log, {.unprivileged = true});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "annapply: can't write output annotation file 'rec.atr\n");
+  run_result c = annfile({"check"}, log, {.unprivileged = true});
+  EXPECT_EQ(c.status, 2);
+  EXPECT_EQ(c.err,
+            "annfile: <stdin>: can't read rec.atr: Permission denied (annapply would end with "
+            "status 2)\n");
+  chmod(path("rec.atr").c_str(), 0644);
+  EXPECT_EQ(read_file(path("rec.atr")), input);
+  EXPECT_EQ(list_dir(dir), std::vector<std::string>{"rec.atr"});
+}
+
+TEST_F(Faults, ReadErrorOnTheHeaderIsSaidToBeOne) {
+  // Standard input a directory: every read of it fails.
+  run_result r = run_program({"/bin/sh", "-c", "exec \"$0\" < .", ANNAPPLY_BIN}, "", dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, std::string(ANNAPPLY_BIN) + ": can't read the edit log: Is a directory\n");
+  run_result l =
+      run_program({"/bin/sh", "-c", "exec \"$0\" load rec atr < .", ANNFILE_BIN}, "", dir);
+  EXPECT_EQ(l.status, 1);
+  EXPECT_EQ(l.err, std::string(ANNFILE_BIN) + ": can't read standard input: Is a directory\n");
+  EXPECT_EQ(list_dir(dir), std::vector<std::string>{});
+}
+
 }  // namespace

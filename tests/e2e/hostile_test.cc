@@ -4,6 +4,7 @@
 // may crash it, grow its memory with the log's size, draw any message but
 // the documented ones, or get a damaged file overwritten.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <string>
@@ -168,6 +169,50 @@ TEST_F(Hostile, FifoInPlaceOfAnAnnotationFileIsRefusedWithoutWaitingForAWriter) 
   EXPECT_EQ(a.status, 2);
   EXPECT_EQ(a.err, "annapply: can't write output annotation file 'rec.atr_\n");
   EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "rec.atr_"}));
+}
+
+// A huge file is judged by its ends first: one that is not an annotation
+// file, or whose trailer's count cannot fill it, costs two small reads, not
+// its size in memory. Sparse files, so that they take no room on disk.
+TEST_F(Hostile, HugeFilesAreJudgedByTheirEndsWithoutBeingRead) {
+  const off_t huge = (off_t)2 << 30;
+  load("rec", "good", "1\t1\t0\t0\t0\n");
+  const std::string good = read_file(path("rec.good"));
+  const std::string head = good.substr(0, 8), trailer = good.substr(good.size() - 16);
+  struct {
+    const char* what;
+    std::string head, tail;
+    const char* reason;
+  } cases[] = {
+      {"zeros", "", "", "not an annotation file"},
+      {"a header, no trailer", head, "", "truncated or damaged annotation file"},
+      {"a trailer that counts one record", head, trailer, "damaged annotation file (bad count)"},
+  };
+  run_result base = annapply(log_header("rec", "none"), {.measure_memory = true});
+  ASSERT_EQ(base.status, 0);
+  for (const auto& c : cases) {
+    for (const char* name : {"rec.atr", "rec.atr_"}) {
+      write_file(path(name), c.head);
+      ASSERT_EQ(truncate(path(name).c_str(), huge - (off_t)c.tail.size()), 0);
+      FILE* f = fopen(path(name).c_str(), "ab");
+      fwrite(c.tail.data(), 1, c.tail.size(), f);
+      fclose(f);
+      if (std::string(name) == "rec.atr_") load("rec", "atr", "1\t1\t0\t0\t0\n");
+      run_result d = annfile({"dump", "rec", name + 4}, "", {.measure_memory = true});
+      EXPECT_EQ(d.status, 1) << c.what;
+      EXPECT_EQ(d.err, std::string("annfile: can't read ") + name + ": " + c.reason + "\n");
+      run_result r = annapply(log_header("rec", "atr") + "7\n", {.measure_memory = true});
+      EXPECT_EQ(r.status, 2) << c.what << " at " << name;
+      EXPECT_EQ(r.err, std::string("annapply: can't write output annotation file '") + name + "\n");
+      EXPECT_LT(r.maxrss_kb - base.maxrss_kb, 8 * 1024) << c.what << " at " << name;
+      EXPECT_LT(d.maxrss_kb - base.maxrss_kb, 8 * 1024) << c.what << " at " << name;
+      struct stat st;
+      EXPECT_EQ(stat(path(name).c_str(), &st), 0);
+      EXPECT_EQ(st.st_size, huge);
+      unlink(path("rec.atr").c_str());
+      unlink(path("rec.atr_").c_str());
+    }
+  }
 }
 
 }  // namespace

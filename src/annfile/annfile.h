@@ -1,9 +1,30 @@
 // The subcommands of annfile; each returns the program's exit status.
 #pragma once
 
+#include "annlib/annlib.h"
+
 int dump_annotations(const char* prog, const char* record, const char* annotator);
-int load_annotations(const char* prog, const char* record, const char* annotator);
-int print_codes(const char* prog);
+
+// Writes RECORD.ANNOTATOR from annotation text on standard input. The new
+// file has the own codes listed in the file `codes`, or, without one, those
+// of the annotator it replaces.
+int load_annotations(const char* prog, const char* codes, const char* record,
+                     const char* annotator);
+
+// Prints the built-in mnemonic table, or with a record and annotator (both
+// or neither), that annotator's whole table, its own codes marked.
+int print_codes(const char* prog, const char* record, const char* annotator);
+
+// Gives annotator `annotator` of `record` the own codes listed in file
+// `file`, its annotations unchanged; refuses a table that drops a code
+// still in use.
+int set_codes(const char* prog, const char* file, const char* record, const char* annotator);
+
+// Reads a table of own codes from file `path` into *t: code TAB mnemonic TAB
+// description a line, "#" lines and empty ones skipped, a built-in row
+// accepted when it is the built-in one. Returns 0, or 1 after a message that
+// names the file and the line.
+int read_codes(const char* prog, const char* path, ann_codes* t);
 
 // Reports what the edit log in file `log` (standard input when null or "-")
 // would do to its record. 0: every entry takes full effect; 1: findings;

@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <strings.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -50,6 +53,63 @@ void report_unmatched() {
   putchar('\n');
 }
 
+// Whether a and b differ by one byte changed, added or left out.
+bool one_apart(const char* a, size_t la, const char* b, size_t lb) {
+  if (la > lb) std::swap(a, b), std::swap(la, lb);
+  if (lb - la > 1) return false;
+  size_t i = 0;
+  while (i < la && a[i] == b[i]) i++;
+  if (la == lb) return i < la && memcmp(a + i + 1, b + i + 1, la - i - 1) == 0;
+  return memcmp(a + i, b + i + 1, la - i) == 0;
+}
+
+// The mnemonic a mistyped word most likely meant: one that differs only in
+// letter case, else one a byte apart; null when none is that close.
+const char* likely_mnemonic(const char* w, size_t len) {
+  const char* near = nullptr;
+  auto consider = [&](const char* m) {
+    size_t ml = strlen(m);
+    if (ml == len && strncasecmp(m, w, len) == 0) return true;
+    if (!near && one_apart(w, len, m, ml)) near = m;
+    return false;
+  };
+  for (const ann_code& c : list_ann_codes())
+    if (consider(c.mnemonic)) return c.mnemonic;
+  const ann_codes* own = own_codes();
+  for (int i = 0; i < own->count; i++)
+    if (consider(own->rows[i].mnemonic)) return own->rows[i].mnemonic;
+  return near;
+}
+
+// The longest mnemonic of the run: a word no longer than that, and made of
+// what a mnemonic may hold, looks like one.
+size_t longest_mnemonic() {
+  size_t longest = 0;
+  for (const ann_code& c : list_ann_codes()) longest = std::max(longest, strlen(c.mnemonic));
+  const ann_codes* own = own_codes();
+  for (int i = 0; i < own->count; i++) longest = std::max(longest, strlen(own->rows[i].mnemonic));
+  return longest;
+}
+
+// A type word that is no mnemonic but looks like one was most likely meant
+// as one: the entry will insert (or look for) a NOTE with that text instead.
+// A note written as prose holds a space, or is longer than any mnemonic.
+void report_note(bool del) {
+  const char* w = notes.note;
+  size_t len = notes.note_len;
+  if (!w || len == 0 || len > longest_mnemonic()) return;
+  for (size_t i = 0; i < len; i++) {
+    unsigned char c = (unsigned char)w[i];
+    if (c <= ' ' || c >= 0x7f || c == ',' || c == '{') return;
+  }
+  const char* meant = likely_mnemonic(w, len);
+  printf("%s:%ld: warning: '%.*s' is no mnemonic, so the entry %s a NOTE with that text", name,
+         notes.line, (int)len, w, del ? "deletes" : "inserts");
+  if (meant) printf("; did you mean %s?", meant);
+  putchar('\n');
+  seen.warnings++;
+}
+
 void report_warnings() {
   if (notes.end_time >= 0) report("warning", "the end time %ld is ignored", notes.end_time);
   if (notes.aux_len > 255)
@@ -69,6 +129,7 @@ void apply_entries() {
       report("skipped", "%s", notes.why);
       continue;
     }
+    report_note(verdict == 2);
     if (verdict == 1) {
       insert_ann();
       seen.inserted++;
@@ -138,6 +199,10 @@ int check_log(const char* prog, const char* log) {
   } else if (nesk_missing()) {
     snprintf(missing, sizeof missing, "%s", nesk_reason());
     ai.mode = ann_create;
+    // A typo in the header makes a new annotator from the log alone.
+    printf("%s:1: warning: %s.%s does not exist, so annapply makes it from this log alone\n", name,
+           record, annotator);
+    seen.warnings++;
   } else {
     int r = fail_check(prog, 2, "%s: can't read %s", name, nesk_reason());
     free(oaname);

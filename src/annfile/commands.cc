@@ -30,9 +30,17 @@ int dump_annotations(const char* prog, const char* record, const char* annotator
   return finish_stdout(prog);
 }
 
-int load_annotations(const char* prog, const char* record, const char* annotator) {
+int load_annotations(const char* prog, const char* codes, const char* record,
+                     const char* annotator) {
   neskquiet();
-  annotator_info ai = {annotator, ann_write};
+  // The annotator keeps the own codes it had, unless a table is given; the
+  // text may use their mnemonics.
+  static ann_codes table;
+  if (codes && read_codes(prog, codes, &table) != 0) return 1;
+  annotator_info ai = {annotator, ann_read};
+  if (!codes && annopen(record, &ai, 1) == 0) table = *own_codes();
+  set_own_codes(&table);
+  ai.mode = ann_write;
   if (annopen(record, &ai, 1) != 0) {
     fprintf(stderr, "%s: can't write %s\n", prog, nesk_reason());
     return 1;
@@ -69,7 +77,3 @@ int load_annotations(const char* prog, const char* record, const char* annotator
   return 0;
 }
 
-int print_codes(const char* prog) {
-  for (const ann_code& c : list_ann_codes()) printf("%d\t%s\t%s\n", c.code, c.mnemonic, c.description);
-  return finish_stdout(prog);
-}

@@ -45,20 +45,11 @@ member member_of(const nesk_ann* a) {
 struct diff_state {
   const char* prog;
   const char* record;
+  const char* from;
   std::string log;  // what goes to standard output once all is well
   long entries;
   long unwritable;  // annotations that must change but that no entry can carry
 };
-
-// "time T, type Y, subtype S, channel C, number N[, aux "..."]" on standard error.
-void describe(const nesk_ann* a) {
-  fprintf(stderr, "time %ld, type %d, subtype %d, channel %d, number %d", (long)a->time, a->type,
-          a->subtype, a->channel, a->number);
-  if (!a->aux) return;
-  fputs(", aux \"", stderr);
-  write_escaped(stderr, a->aux + 1, a->aux[0]);
-  putc('"', stderr);
-}
 
 // Appends the entry that inserts or deletes m at key, or reports why none can.
 void add_entry(diff_state* d, int64_t key, const member& m, bool del, const char* annotator) {
@@ -75,8 +66,11 @@ void add_entry(diff_state* d, int64_t key, const member& m, bool del, const char
   }
   if (const char* why = check_entry_text(&a)) {
     fprintf(stderr, "%s: %s.%s: ", d->prog, d->record, annotator);
-    describe(&a);
-    fprintf(stderr, ": must be %s, but %s\n", del ? "deleted" : "inserted", why);
+    describe_ann(stderr, &a);
+    fprintf(stderr, ": must be %s, but %s", del ? "deleted" : "inserted", why);
+    // The entries name types by the table annapply will read them with.
+    if (!annstr(a.type)) fprintf(stderr, " in the table of %s.%s", d->record, d->from);
+    fputc('\n', stderr);
     d->unwritable++;
     return;
   }
@@ -136,10 +130,14 @@ int diff_annotators(const char* prog, const char* sps, const char* record, const
   annotator_info ai = {from, ann_read};
   if (annopen(record, &ai, 1) != 0) return fail_diff(prog);
   while (getann(0, &annot) == 0) insert_ann();
+  // The log's types are named as annapply will read them: by FROM's table.
+  static ann_codes from_codes;
+  from_codes = *own_codes();
   ai.name = to;
   if (annopen(record, &ai, 1) != 0) return fail_diff(prog);
+  set_own_codes(&from_codes);
 
-  diff_state d = {prog, record, header, 0, 0};
+  diff_state d = {prog, record, from, header, 0, 0};
   std::vector<member> a, b;
   nesk_ann next;
   bool more = getann(0, &next) == 0;
@@ -159,7 +157,7 @@ int diff_annotators(const char* prog, const char* sps, const char* record, const
     }
     if (more && make_key(next.time, next.channel, next.number) < last) {
       fprintf(stderr, "%s: %s.%s: ", prog, record, to);
-      describe(&next);
+      describe_ann(stderr, &next);
       fprintf(stderr, ": comes after time %ld, channel %d, number %d; no log can give this order\n",
               (long)(last >> 16), (int)((last >> 8) & 0xff), (int)(last & 0xff) - 128);
       d.unwritable++;

@@ -1,4 +1,9 @@
-// annfile: creates, lists and inspects annotation files as text.
+// annfile: creates, lists and inspects annotation files as text. Every
+// command's options are read here, in one way: before or after the names,
+// as --opt=value or --opt value.
+#include <getopt.h>
+
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -7,40 +12,30 @@
 
 namespace {
 
-const char usage[] =
-    "usage: annfile dump RECORD ANNOTATOR\n"
-    "       annfile load RECORD ANNOTATOR < TEXT\n"
-    "       annfile check [LOG]\n"
-    "       annfile diff [--sps F] RECORD FROM TO\n"
-    "       annfile codes\n"
-    "       annfile --help\n"
-    "       annfile --version\n";
+// What the command line asked for, options and names.
+struct request {
+  const char* prog;
+  const char* codes = nullptr;  // load --codes FILE, codes --set FILE
+  const char* sps = nullptr;    // diff --sps F
+  int count = 0;                // names after the options
+  char** names = nullptr;
+};
 
-const char help[] =
-    "\n"
-    "dump   prints the annotations of file RECORD.ANNOTATOR, one line each, in file\n"
-    "       order: time, type, subtype, channel, number and, when present, the aux,\n"
-    "       separated by TAB. In the aux, \\\\ \\t \\n \\r and \\xHH stand for a\n"
-    "       backslash, TAB, LF, CR and any other control byte.\n"
-    "load   writes RECORD.ANNOTATOR from lines of that form on standard input, in\n"
-    "       their order; the type may be a mnemonic. Empty lines and lines that\n"
-    "       start with # are skipped. A bad line writes nothing.\n"
-    "check  reads the edit log LOG (standard input without it, or for -) and tells,\n"
-    "       line by line, what annapply would do with it, writing nothing: lines it\n"
-    "       skips, deletes that match nothing, and warnings, as NAME:LINE: KIND:\n"
-    "       DETAIL, then a summary and the file annapply would write. Exit status\n"
-    "       0: every entry takes full effect; 1: findings; 2: annapply would fail.\n"
-    "diff   prints the shortest edit log that makes annapply turn RECORD.FROM into\n"
-    "       a copy of RECORD.TO (as RECORD.FROM_), with frequency F in its header\n"
-    "       (default 360). Exit status 0: no entries; 1: entries; 2: trouble.\n"
-    "codes  prints the mnemonic table: code, mnemonic and description.\n"
-    "\n"
-    "--help prints this text; --version prints the version.\n";
+struct command {
+  const char* name;
+  const char* usage;  // its lines of the usage text
+  const char* help;   // its paragraph of the help text
+  const option* options;
+  int min_names, max_names;
+  int (*run)(const request& r);
+};
 
-int fail_usage(const char* prog, const char* why) {
-  fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", prog, why, prog);
-  return 2;
-}
+const option no_options[] = {{nullptr, 0, nullptr, 0}};
+const option load_options[] = {{"codes", required_argument, nullptr, 'c'},
+                               {nullptr, 0, nullptr, 0}};
+const option diff_options[] = {{"sps", required_argument, nullptr, 's'}, {nullptr, 0, nullptr, 0}};
+const option codes_options[] = {{"set", required_argument, nullptr, 'c'},
+                                {nullptr, 0, nullptr, 0}};
 
 // Digits, at most one ".", and a value above 0: a frequency any reader takes.
 bool is_frequency(const char* text) {
@@ -50,39 +45,176 @@ bool is_frequency(const char* text) {
   return digits > 0 && *rest == 0 && strspn(text, "0.") < strlen(text);
 }
 
+int run_dump(const request& r) { return dump_annotations(r.prog, r.names[0], r.names[1]); }
+
+int run_load(const request& r) {
+  return load_annotations(r.prog, r.codes, r.names[0], r.names[1]);
+}
+
+int run_check(const request& r) { return check_log(r.prog, r.count ? r.names[0] : nullptr); }
+
+int run_diff(const request& r) {
+  return diff_annotators(r.prog, r.sps ? r.sps : "360", r.names[0], r.names[1], r.names[2]);
+}
+
+int run_codes(const request& r) {
+  if (r.codes && r.count != 2) return -1;
+  if (r.count == 1) return -1;
+  if (r.codes) return set_codes(r.prog, r.codes, r.names[0], r.names[1]);
+  return print_codes(r.prog, r.count ? r.names[0] : nullptr, r.count ? r.names[1] : nullptr);
+}
+
+int run_help(const request& r);
+
+const command commands[] = {
+    {"dump", "annfile dump RECORD ANNOTATOR",
+     "dump   prints the annotations of file RECORD.ANNOTATOR, one line each, in file\n"
+     "       order: time, type, subtype, channel, number and, when present, the aux,\n"
+     "       separated by TAB. In the aux, \\\\ \\t \\n \\r and \\xHH stand for a\n"
+     "       backslash, TAB, LF, CR and any other control byte.\n",
+     no_options, 2, 2, run_dump},
+    {"load", "annfile load [--codes FILE] RECORD ANNOTATOR < TEXT",
+     "load   writes RECORD.ANNOTATOR from lines of that form on standard input, in\n"
+     "       their order; the type may be a mnemonic. Empty lines and lines that\n"
+     "       start with # are skipped. A bad line writes nothing. The annotator\n"
+     "       keeps the own codes it had, or takes those FILE lists (code TAB\n"
+     "       mnemonic TAB description a line), whose mnemonics the text may use.\n",
+     load_options, 2, 2, run_load},
+    {"check", "annfile check [LOG]",
+     "check  reads the edit log LOG (standard input without it, or for -) and tells,\n"
+     "       line by line, what annapply would do with it, writing nothing: lines it\n"
+     "       skips, deletes that match nothing, and warnings, as NAME:LINE: KIND:\n"
+     "       DETAIL, then a summary and the file annapply would write. Exit status\n"
+     "       0: every entry takes full effect; 1: findings; 2: annapply would fail.\n",
+     no_options, 0, 1, run_check},
+    {"diff", "annfile diff [--sps F] RECORD FROM TO",
+     "diff   prints the shortest edit log that makes annapply turn RECORD.FROM into\n"
+     "       a copy of RECORD.TO (as RECORD.FROM_), with frequency F in its header\n"
+     "       (default 360). Exit status 0: no entries; 1: entries; 2: trouble.\n",
+     diff_options, 3, 3, run_diff},
+    {"codes",
+     "annfile codes [RECORD ANNOTATOR]\n"
+     "       annfile codes --set FILE RECORD ANNOTATOR",
+     "codes  prints the mnemonic table: code, mnemonic and description; with RECORD\n"
+     "       ANNOTATOR, that annotator's whole table, its own codes marked \"own\" in a\n"
+     "       fourth column. --set FILE gives the annotator the own codes FILE lists,\n"
+     "       its annotations unchanged.\n",
+     codes_options, 0, 2, run_codes},
+    {"help", "annfile help [COMMAND]",
+     "help   prints this text, or what COMMAND does. annfile --help and -h print\n"
+     "       this text too; annfile --version and -V print the version.\n",
+     no_options, 0, 1, run_help},
+};
+
+const command* find_command(const char* name) {
+  for (const command& c : commands)
+    if (strcmp(c.name, name) == 0) return &c;
+  return nullptr;
+}
+
+void print_usage(FILE* f, const command* only) {
+  const char* lead = "usage: ";
+  for (const command& c : commands) {
+    if (only && &c != only) continue;
+    fprintf(f, "%s%s\n", lead, c.usage);
+    lead = "       ";
+  }
+  if (!only) fprintf(f, "%sannfile --help\n%sannfile --version\n", lead, lead);
+}
+
+int run_help(const request& r) {
+  const command* only = r.count ? find_command(r.names[0]) : nullptr;
+  if (r.count && !only) {
+    fprintf(stderr, "%s: help: unknown command '%s'\n", r.prog, r.names[0]);
+    print_usage(stderr, nullptr);
+    return 2;
+  }
+  print_usage(stdout, only);
+  putchar('\n');
+  for (const command& c : commands)
+    if (!only || &c == only) fputs(c.help, stdout);
+  return finish_stdout(r.prog);
+}
+
+// Says what is wrong with the command line, then how it is used.
+int fail_usage(const char* prog, const command* c, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+int fail_usage(const char* prog, const command* c, const char* fmt, ...) {
+  fprintf(stderr, "%s: ", prog);
+  if (c) fprintf(stderr, "%s: ", c->name);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  fputc('\n', stderr);
+  print_usage(stderr, c);
+  return 2;
+}
+
+int run_command(const command* c, int argc, char** argv, request& r) {
+  // Short options: none but -h; the long ones stand alone.
+  opterr = 0;
+  optind = 1;
+  const option help_option = {"help", no_argument, nullptr, 'h'};
+  option longs[8];
+  int n = 0;
+  for (const option* o = c->options; o->name; o++) longs[n++] = *o;
+  longs[n++] = help_option;
+  longs[n] = {nullptr, 0, nullptr, 0};
+  for (int opt; (opt = getopt_long(argc, argv, ":h", longs, nullptr)) != -1;) {
+    const char* word = argv[optind - 1];
+    if (opt == 'h') {
+      request h = {r.prog};
+      char* name = const_cast<char*>(c->name);
+      h.count = 1;
+      h.names = &name;
+      return run_help(h);
+    }
+    if (opt == '?') {
+      if (optopt) return fail_usage(r.prog, c, "unknown option '-%c'", optopt);
+      return fail_usage(r.prog, c, "unknown option '%s'", word);
+    }
+    if (opt == ':') return fail_usage(r.prog, c, "option '%s' needs a value", word);
+    if (opt == 'c') r.codes = optarg;
+    if (opt == 's') {
+      if (!is_frequency(optarg))
+        return fail_usage(r.prog, c, "--sps needs a positive decimal number, not '%s'", optarg);
+      r.sps = optarg;
+    }
+  }
+  r.count = argc - optind;
+  r.names = argv + optind;
+  if (r.count < c->min_names || r.count > c->max_names)
+    return fail_usage(r.prog, c, "%s", "wrong number of arguments");
+  int status = c->run(r);
+  if (status < 0) return fail_usage(r.prog, c, "%s", "wrong number of arguments");
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* prog = argc > 0 && argv[0] ? argv[0] : "annfile";
   // No file of this run may take the number of a closed standard stream.
   if (open_std_streams() != 0) return 2;
-  if (argc < 2) return fail_usage(prog, "missing command");
-  const char* cmd = argv[1];
-  if (strcmp(cmd, "--help") == 0 && argc == 2) {
-    fputs(usage, stdout);
-    fputs(help, stdout);
-    return finish_stdout(prog);
+  request r = {prog};
+  if (argc < 2) return fail_usage(prog, nullptr, "%s", "missing command");
+  const char* word = argv[1];
+  bool help = strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0;
+  bool version = strcmp(word, "--version") == 0 || strcmp(word, "-V") == 0;
+  if (help && argc <= 3) {
+    r.count = argc - 2;
+    r.names = argv + 2;
+    return run_help(r);
   }
-  if (strcmp(cmd, "--version") == 0 && argc == 2) {
+  if (version && argc == 2) {
     fputs("annfile " ANNAPPLY_VERSION "\n", stdout);
     return finish_stdout(prog);
   }
-  if (strcmp(cmd, "check") == 0 && argc <= 3) return check_log(prog, argc == 3 ? argv[2] : nullptr);
-  if (strcmp(cmd, "diff") == 0 && (argc == 5 || argc == 7)) {
-    const char* sps = "360";
-    if (argc == 7) {
-      if (strcmp(argv[2], "--sps") != 0) return fail_usage(prog, "unknown option");
-      if (!is_frequency(argv[3])) return fail_usage(prog, "--sps needs a positive decimal number");
-      sps = argv[3];
-    }
-    return diff_annotators(prog, sps, argv[argc - 3], argv[argc - 2], argv[argc - 1]);
-  }
-  bool dump = strcmp(cmd, "dump") == 0, load = strcmp(cmd, "load") == 0;
-  if ((dump || load) && argc == 4)
-    return dump ? dump_annotations(prog, argv[2], argv[3]) : load_annotations(prog, argv[2], argv[3]);
-  if (strcmp(cmd, "codes") == 0 && argc == 2) return print_codes(prog);
-  if (dump || load || strcmp(cmd, "codes") == 0 || strcmp(cmd, "--help") == 0 ||
-      strcmp(cmd, "--version") == 0 || strcmp(cmd, "check") == 0 || strcmp(cmd, "diff") == 0)
-    return fail_usage(prog, "wrong number of arguments");
-  return fail_usage(prog, "unknown command");
+  if (help || version) return fail_usage(prog, nullptr, "%s", "wrong number of arguments");
+  if (word[0] == '-') return fail_usage(prog, nullptr, "unknown option '%s'", word);
+  const command* c = find_command(word);
+  if (!c) return fail_usage(prog, nullptr, "unknown command '%s'", word);
+  // The command's own arguments, its name standing in for the program's.
+  return run_command(c, argc - 1, argv + 1, r);
 }

@@ -96,6 +96,15 @@ void write_escaped(FILE* f, const unsigned char* p, size_t n) {
   }
 }
 
+void describe_ann(FILE* f, const nesk_ann* a) {
+  fprintf(f, "time %ld, type %d, subtype %d, channel %d, number %d", (long)a->time, a->type,
+          a->subtype, a->channel, a->number);
+  if (!a->aux) return;
+  fputs(", aux \"", f);
+  write_escaped(f, a->aux + 1, a->aux[0]);
+  putc('"', f);
+}
+
 int write_ann_line(FILE* f, const nesk_ann* a) {
   fprintf(f, "%ld\t%d\t%d\t%d\t%d", (long)a->time, a->type, a->subtype, a->channel, a->number);
   if (a->aux) {

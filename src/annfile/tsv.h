@@ -14,6 +14,10 @@ void write_escaped(FILE* f, const unsigned char* p, size_t n);
 // Writes *a as one line, "\n" included. Returns 0, or -1 when the stream failed.
 int write_ann_line(FILE* f, const nesk_ann* a);
 
+// Writes "time T, type Y, subtype S, channel C, number N[, aux "..."]", the
+// aux escaped as in write_escaped.
+void describe_ann(FILE* f, const nesk_ann* a);
+
 // Parses one line (without its "\n"; it may hold zero bytes) into *a, the aux
 // into auxbuf (257 bytes). The type may be a number or a mnemonic. Returns
 // null, or what is wrong with the line, written into why (200 bytes).

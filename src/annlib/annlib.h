@@ -132,10 +132,12 @@ inline int64_t place_of(int32_t time, uint8_t channel, int8_t number) {
   return ((int64_t)time << 16) + ((int64_t)channel << 8) + (number + 128);
 }
 
-// The type code of a mnemonic, 0 when the word is none.
+// The type code of a mnemonic, 0 when the word is none. The mnemonics are
+// the built-in ones and the run's own codes (below).
 int strann(const char* word);
 
-// The mnemonic of a type code, null when the code has none.
+// The mnemonic of a type code, built in or the run's own; null when the
+// code has none.
 const char* annstr(int code);
 
 // One row of the built-in mnemonic table.
@@ -145,5 +147,40 @@ struct ann_code {
   const char* description;
 };
 
-// The whole mnemonic table, in ascending order of code.
+// The whole built-in mnemonic table, in ascending order of code.
 std::span<const ann_code> list_ann_codes();
+
+// An annotator's own codes: codes that the built-in table does not use, each
+// with a mnemonic and a description of its own, in ascending order of code.
+// A mnemonic is printable ASCII without white space, "," or "{", at most
+// own_mnemonic_max bytes, never a whole number, and unique among the
+// built-in and own ones; a description is at most 255 bytes of text without
+// control bytes.
+constexpr int own_codes_max = 127;
+constexpr size_t own_mnemonic_max = 16;
+
+struct own_code {
+  int8_t code;  // 1 to 127
+  char mnemonic[own_mnemonic_max + 1];
+  char description[256];
+};
+
+struct ann_codes {
+  int count;
+  own_code rows[own_codes_max];
+};
+
+// The run's own codes, those strann and annstr know besides the built-in
+// ones. A read open makes them the annotator's own (none for a file without
+// a table, and none when the open fails); a write open writes them into the
+// new file. Valid until the next open or set_own_codes.
+const ann_codes* own_codes();
+
+// Makes *t the run's own codes; t must hold only rows add_own_code took.
+void set_own_codes(const ann_codes* t);
+
+// Adds a row to *t, keeping its order. Returns null, or why the row is
+// refused (then *t is unchanged): a code outside 1 to 127 or one the built-in
+// table or *t already has, a mnemonic that breaks a rule above or that is
+// already taken, a description too long or with a control byte.
+const char* add_own_code(ann_codes* t, int code, const char* mnemonic, const char* description);

@@ -92,16 +92,18 @@ int open_input(char* path) {
     return fail_ann(path, strerror(errno));
   }
   const char* why = nullptr;
+  static ann_codes codes;
   in.img = (ann_image*)alloc_zeroed(1, sizeof(ann_image), "annotation file");
-  int r = in.img ? load_image(fd, in.img, &why) : -1;
+  int r = in.img ? load_image(fd, in.img, &codes, &why) : -1;
   close(fd);
   if (r != 0) {
     free(in.img);
     in.img = nullptr;
     return fail_ann(path, why ? why : "out of memory");
   }
+  set_own_codes(&codes);
   in.open = true;
-  in.pos = ann_header_size;
+  in.pos = in.img->begin;
   init_codec(&in.codec);
   return 0;
 }
@@ -124,6 +126,9 @@ int annopen(const char* record, const annotator_info* info, unsigned count) {
     return -1;
   }
   if (mode != ann_read) return open_output(path, mode == ann_create);
+  // Until an annotator is read, only the built-in codes apply.
+  static const ann_codes none = {};
+  set_own_codes(&none);
   int r = open_input(path);
   free(path);
   return r;

@@ -174,14 +174,18 @@ TEST_F(AnnFiles, TargetThatAppearedOrChangedSinceTheOpenIsNeverReplaced) {
   std::filesystem::remove("rec.other");
   for (const auto& c : cases) {
     std::filesystem::remove("rec.atr");
-    if (c.at_open == valid) ASSERT_EQ(write_times("atr", {1}), 0);
+    if (c.at_open == valid) {
+      ASSERT_EQ(write_times("atr", {1}), 0);
+    }
     annotator_info ai = {"atr", c.mode};
     ASSERT_EQ(annopen("rec", &ai, 1), 0) << c.what;
     for (int i = 0; i < (c.large ? 50000 : 1); i++) {
       nesk_ann a = {100 + i, 1, 0, 0, 0, nullptr};
       putann(0, &a);
     }
-    if (c.large) EXPECT_EQ(names().size(), c.at_open == valid ? 2u : 1u) << c.what;
+    if (c.large) {
+      EXPECT_EQ(names().size(), c.at_open == valid ? 2u : 1u) << c.what;
+    }
     std::string expected;
     if (c.meanwhile == text_appears) std::ofstream("rec.atr") << text;
     if (c.meanwhile == rewritten) std::ofstream("rec.atr", std::ios::binary | std::ios::app) << "x";

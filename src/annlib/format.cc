@@ -7,7 +7,9 @@
 namespace {
 
 const unsigned char magic[7] = {0x89, 'A', 'N', 'N', '\r', '\n', 0x1a};
-const unsigned char version = 1;
+// Version 2 is version 1 with a table of codes after the header; a file
+// without own codes is written as version 1, byte for byte as before.
+const unsigned char version = 1, version_codes = 2;
 const unsigned char endmark[4] = {0x89, 'E', 'N', 'D'};
 
 void put_le(unsigned char* out, uint64_t v, int bytes) {
@@ -31,9 +33,51 @@ void init_codec(ann_codec* c) {
   c->type = 1;
 }
 
-void encode_header(unsigned char* out) {
+size_t encode_header(unsigned char* out, const ann_codes* codes) {
   memcpy(out, magic, sizeof magic);
   out[7] = version;
+  if (!codes || codes->count == 0) return ann_header_size;
+  out[7] = version_codes;
+  size_t n = ann_header_size;
+  out[n++] = (unsigned char)codes->count;
+  for (int i = 0; i < codes->count; i++) {
+    const own_code& r = codes->rows[i];
+    out[n++] = (unsigned char)r.code;
+    for (const char* text : {r.mnemonic, r.description}) {
+      size_t len = strlen(text);
+      out[n++] = (unsigned char)len;
+      memcpy(out + n, text, len);
+      n += len;
+    }
+  }
+  return n;
+}
+
+const char* decode_codes(const unsigned char* data, size_t end, size_t* pos, ann_codes* t) {
+  static const char bad[] = "damaged annotation file (bad table of codes)";
+  size_t p = *pos;
+  *t = ann_codes{};
+  if (p >= end || data[p] == 0 || data[p] > own_codes_max) return bad;
+  int count = data[p++];
+  for (int i = 0; i < count; i++) {
+    if (p >= end) return bad;
+    int code = data[p++];
+    char text[2][256];
+    for (char* field : text) {
+      if (p >= end || end - p - 1 < data[p]) return bad;
+      size_t len = data[p++];
+      memcpy(field, data + p, len);
+      field[len] = 0;
+      // A zero byte would cut the text short of its counted length.
+      if (memchr(field, 0, len)) return bad;
+      p += len;
+    }
+    // Rows in ascending order of code, each one add_own_code takes.
+    if ((i > 0 && code <= t->rows[i - 1].code) || add_own_code(t, code, text[0], text[1]))
+      return bad;
+  }
+  *pos = p;
+  return nullptr;
 }
 
 size_t encode_ann(ann_codec* c, const nesk_ann* a, unsigned char* out) {
@@ -93,9 +137,15 @@ const char* check_ends(const unsigned char* head, const unsigned char* trailer, 
   size_t n = size < sizeof magic ? size : sizeof magic;
   if (memcmp(head, magic, n) != 0) return "not an annotation file";
   if (size < ann_header_size + ann_trailer_size) return "truncated annotation file";
-  if (head[7] != version) return "unsupported annotation file version";
+  if (head[7] != version && head[7] != version_codes) return "unsupported annotation file version";
   if (memcmp(trailer + 12, endmark, sizeof endmark) != 0) return "truncated or damaged annotation file";
   *count = get_le(trailer, 8);
+  // Every record takes at least two bytes, its flags and its time, and at
+  // most ann_record_max; a table takes at most ann_codes_max.
+  size_t body = size - ann_header_size - ann_trailer_size;
+  size_t table = has_codes(head) ? ann_codes_max : 0;
+  if (*count > body / 2 || (body > table && (body - table) / ann_record_max > *count))
+    return "damaged annotation file (bad count)";
   return nullptr;
 }
 
@@ -111,12 +161,12 @@ const char* check_annfile(const unsigned char* data, size_t size) {
   size_t end = size - ann_trailer_size;
   if (!check_crc(data + end, crc_bytes(crc_bytes(0, nullptr, 0), data, end)))
     return "damaged annotation file (checksum mismatch)";
-  // Every record takes at least two bytes: its flags and its time.
-  if (count > (end - ann_header_size) / 2) return "damaged annotation file (bad count)";
+  size_t pos = ann_header_size;
+  static ann_codes codes;
+  if (has_codes(data) && (why = decode_codes(data, end, &pos, &codes))) return why;
   ann_codec c;
   init_codec(&c);
   ann_record r;
-  size_t pos = ann_header_size;
   for (uint64_t i = 0; i < count; i++)
     if (read_record(&c, data, end, &pos, &r) != 0) return "damaged annotation file (bad record)";
   if (pos != end) return "damaged annotation file (bad count)";

@@ -1,5 +1,6 @@
 // The annotation file's byte layout: an 8-byte header (magic and version),
-// one record per annotation, and a 16-byte trailer (count, checksum, end mark).
+// in version 2 a table of the annotator's own codes, one record per
+// annotation, and a 16-byte trailer (count, checksum, end mark).
 // The record's reader is inline below, beside the writer's declaration: every
 // check of a file runs it for every record; the rest is in format.cc.
 #pragma once
@@ -14,6 +15,9 @@
 constexpr size_t ann_header_size = 8;
 constexpr size_t ann_trailer_size = 16;
 constexpr size_t ann_record_max = 1 + 5 + 4 + 1 + 255;
+// A table of own codes: a count, then per row its code, and its mnemonic
+// and its description, each after a length byte.
+constexpr size_t ann_codes_max = 1 + own_codes_max * (3 + own_mnemonic_max + 255);
 
 // The flag byte that opens each record says which fields follow the time.
 // A field without its flag is 0, except the type, which repeats the record before.
@@ -34,8 +38,17 @@ struct ann_codec {
 
 void init_codec(ann_codec* c);
 
-// Writes the header into out[0, ann_header_size).
-void encode_header(unsigned char* out);
+// Writes the header into out and returns its size: version 1 when codes is
+// null or has no rows, else version 2 and the table (at most
+// ann_header_size + ann_codes_max bytes).
+size_t encode_header(unsigned char* out, const ann_codes* codes = nullptr);
+
+// Whether a header that check_ends passed is followed by a table of codes.
+inline bool has_codes(const unsigned char* head) { return head[7] == 2; }
+
+// Reads the table of codes at data[*pos, end) into *t, every row checked as
+// add_own_code checks it. Returns null and advances *pos, or the reason.
+const char* decode_codes(const unsigned char* data, size_t end, size_t* pos, ann_codes* t);
 
 // Writes one record into out (at most ann_record_max bytes) and returns its size.
 size_t encode_ann(ann_codec* c, const nesk_ann* a, unsigned char* out);
@@ -50,7 +63,8 @@ const char* check_annfile(const unsigned char* data, size_t size);
 
 // The parts of that check: the header and the trailer of a file of `size`
 // bytes, given its first 8 (or fewer) and its last 16 bytes, and, on success,
-// the count of records the trailer gives. Returns null or the reason.
+// the count of records the trailer gives, checked against the size. Returns
+// null or the reason.
 const char* check_ends(const unsigned char* head, const unsigned char* trailer, size_t size,
                        uint64_t* count);
 // Whether the trailer's checksum is crc, the checksum of everything before it.

@@ -28,9 +28,13 @@ const sample samples[] = {
     {360, 1, 1, 0, 0, nullptr, 0},
 };
 
-std::vector<unsigned char> encode_file(const std::vector<nesk_ann>& anns) {
-  std::vector<unsigned char> file(ann_header_size);
-  encode_header(file.data());
+// A whole file of anns, with the header given, else one encode_header writes.
+std::vector<unsigned char> encode_file(const std::vector<nesk_ann>& anns,
+                                       const ann_codes* codes = nullptr,
+                                       const std::vector<unsigned char>* header = nullptr) {
+  std::vector<unsigned char> file(ann_header_size + ann_codes_max);
+  file.resize(encode_header(file.data(), codes));
+  if (header) file = *header;
   ann_codec c;
   init_codec(&c);
   for (const nesk_ann& a : anns) {
@@ -116,9 +120,9 @@ TEST(Format, EveryTruncationAndEveryFlippedBitIsRefused) {
 TEST(Format, RefusalsSayWhy) {
   std::vector<unsigned char> empty = encode_file({});
   EXPECT_EQ(check_annfile(empty.data(), empty.size()), nullptr);
-  std::vector<unsigned char> v2 = empty;
-  v2[7] = 2;
-  EXPECT_STREQ(check_annfile(v2.data(), v2.size()), "unsupported annotation file version");
+  std::vector<unsigned char> v3 = empty;
+  v3[7] = 3;
+  EXPECT_STREQ(check_annfile(v3.data(), v3.size()), "unsupported annotation file version");
   const unsigned char text[] = "hello, world";
   EXPECT_STREQ(check_annfile(text, sizeof text), "not an annotation file");
   EXPECT_STREQ(check_annfile(empty.data(), 5), "truncated annotation file");
@@ -171,6 +175,74 @@ TEST(Format, ReadingAWordAtATimeAgreesWithReadingByteByByte) {
     } else if (word == 0) {
       EXPECT_GT(pw, len) << i;  // the record runs past what the byte reader had
     }
+  }
+}
+
+// A table of own codes travels in the header: version 2 only when there is
+// one, read back row for row, and refused whole when any row breaks a rule,
+// whatever its checksum says.
+TEST(Format, TableOfOwnCodesRoundTripsAndABadOneIsRefused) {
+  ann_codes codes = {};
+  ASSERT_EQ(add_own_code(&codes, 40, "W", "wake"), nullptr);
+  ASSERT_EQ(add_own_code(&codes, 30, "V", "ventricular beat"), nullptr);
+  ASSERT_EQ(add_own_code(&codes, 127, std::string(16, 'x').c_str(), std::string(255, 'd').c_str()),
+            nullptr);
+  std::vector<std::vector<unsigned char>> auxes;
+  auxes.reserve(16);
+  std::vector<nesk_ann> anns = sample_anns(auxes);
+  std::vector<unsigned char> plain = encode_file(anns), file = encode_file(anns, &codes);
+  EXPECT_EQ(plain[7], 1);
+  EXPECT_EQ(file[7], 2);
+  ASSERT_EQ(check_annfile(file.data(), file.size()), nullptr);
+  ann_codes back;
+  size_t pos = ann_header_size;
+  ASSERT_EQ(decode_codes(file.data(), file.size() - ann_trailer_size, &pos, &back), nullptr);
+  ASSERT_EQ(back.count, 3);
+  EXPECT_EQ(memcmp(&back, &codes, sizeof codes), 0);
+  // The records follow the table exactly as they follow a plain header.
+  EXPECT_EQ(std::vector<unsigned char>(file.begin() + pos, file.end() - ann_trailer_size),
+            std::vector<unsigned char>(plain.begin() + ann_header_size, plain.end() - ann_trailer_size));
+  for (size_t len = 0; len < file.size(); len++)
+    EXPECT_NE(check_annfile(file.data(), len), nullptr) << "cut at " << len;
+  for (size_t bit = 0; bit < (pos + 8) * 8; bit++) {
+    std::vector<unsigned char> bad = file;
+    bad[bit / 8] ^= (unsigned char)(1 << bit % 8);
+    EXPECT_NE(check_annfile(bad.data(), bad.size()), nullptr) << "bit " << bit;
+  }
+
+  // Tables with a right checksum that break a rule.
+  auto row = [](int code, std::string m, std::string d) {
+    std::string r(1, (char)code);
+    return r + (char)m.size() + m + (char)d.size() + d;
+  };
+  struct {
+    const char* what;
+    std::string table;  // after the version byte
+  } bad[] = {
+      {"no rows", std::string(1, '\0')},
+      {"a built-in code", "\x01" + row(1, "X", "")},
+      {"a built-in mnemonic", "\x01" + row(30, "NOTE", "")},
+      {"code 0", "\x01" + row(0, "X", "")},
+      {"code 128", "\x01" + row(128, "X", "")},
+      {"rows out of order", "\x02" + row(31, "X", "") + row(30, "Y", "")},
+      {"a code twice", "\x02" + row(30, "X", "") + row(30, "Y", "")},
+      {"a mnemonic twice", "\x02" + row(30, "X", "") + row(31, "X", "")},
+      {"an empty mnemonic", "\x01" + row(30, "", "")},
+      {"a number", "\x01" + row(30, "-12", "")},
+      {"a space", "\x01" + row(30, "A B", "")},
+      {"a zero byte", "\x01" + row(30, std::string("A\0B", 3), "")},
+      {"17 bytes", "\x01" + row(30, std::string(17, 'x'), "")},
+      {"a control byte in a description", "\x01" + row(30, "X", "a\tb")},
+      {"more rows than it holds", "\x02" + row(30, "X", "")},
+      {"a length past the end", "\x01" + row(30, "X", "").substr(0, 3) + "\x09"},
+  };
+  for (const auto& c : bad) {
+    std::string text((const char*)plain.data(), ann_header_size - 1);
+    text += '\x02' + c.table;
+    std::vector<unsigned char> header(text.begin(), text.end());
+    std::vector<unsigned char> f = encode_file({}, nullptr, &header);
+    EXPECT_STREQ(check_annfile(f.data(), f.size()), "damaged annotation file (bad table of codes)")
+        << c.what;
   }
 }
 

@@ -40,13 +40,7 @@ const char* check_file_ends(int fd, size_t size, uint64_t* count) {
     if (got < 0) return strerror(errno);
     if (got != (ssize_t)ann_trailer_size) return "truncated annotation file";
   }
-  if (const char* why = check_ends(head, trailer, size, count)) return why;
-  // Every record takes at least two bytes, its flags and its time, and at
-  // most ann_record_max.
-  size_t body = size - ann_header_size - ann_trailer_size;
-  if (*count > body / 2 || body / ann_record_max > *count)
-    return "damaged annotation file (bad count)";
-  return nullptr;
+  return check_ends(head, trailer, size, count);
 }
 
 // Reads every record of the image, checks it, marks it and classifies it.
@@ -60,7 +54,7 @@ const char* scan_image(ann_image* img) {
   bool prev_may = false;  // record i - 1 may lie in a stretch, its next one aside
   bool prev_canonical = false;
   bool prev_eligible = false;  // record i - 2 is eligible
-  size_t pos = ann_header_size;
+  size_t pos = img->begin;
   for (uint64_t i = 0; i < img->count; i++) {
     ann_codec before = c;
     size_t at = pos;
@@ -101,7 +95,7 @@ void release_image(ann_image* img) {
   *img = ann_image{};
 }
 
-int load_image(int fd, ann_image* img, const char** why) {
+int load_image(int fd, ann_image* img, ann_codes* codes, const char** why) {
   *img = ann_image{};
   struct stat st;
   if (fstat(fd, &st) != 0) return *why = strerror(errno), -1;
@@ -115,10 +109,14 @@ int load_image(int fd, ann_image* img, const char** why) {
   if (!img->data) return *why = "out of memory", -1;
   img->end = size - ann_trailer_size;
   img->count = count;
+  img->begin = ann_header_size;
+  *codes = ann_codes{};
   if (!read_all(fd, img->data, size, why)) {
   } else if (!check_crc(img->data + img->end,
                         crc_bytes(crc_bytes(0, nullptr, 0), img->data, img->end))) {
     *why = "damaged annotation file (checksum mismatch)";
+  } else if (has_codes(img->data) &&
+             (*why = decode_codes(img->data, img->end, &img->begin, codes))) {
   } else if (!(img->marks =
                    (ann_mark*)alloc_zeroed(count / mark_every + 1, sizeof(ann_mark), "marks")) ||
              !(img->eligible = (uint64_t*)alloc_zeroed(count / 64 + 1, 8, "marks")) ||
@@ -167,6 +165,11 @@ const char* check_file(int fd, size_t size) {
     if (!read_all(fd, buf + have, want, &why)) break;
     crc = crc_bytes(crc, buf + have, want);
     have += want;
+    // The table lies whole in the first piece, which holds far more than it.
+    if (base == 0 && pos == ann_header_size && has_codes(buf)) {
+      static ann_codes codes;
+      if ((why = decode_codes(buf, have, &pos, &codes))) break;
+    }
     size_t limit = base + have == end ? end : base + have - ann_record_max;
     while (pos < limit) {
       size_t p = pos - base;

@@ -23,6 +23,7 @@ struct ann_mark {
 
 struct ann_image {
   unsigned char* data;
+  size_t begin;    // where the first record starts
   size_t end;      // where the trailer starts
   uint64_t count;  // its records
   ann_mark* marks;
@@ -35,9 +36,10 @@ struct ann_image {
   uint64_t* joins;
 };
 
-// Reads the regular file open as fd whole into *img and checks it all.
-// Returns 0, or -1 with the reason in *why and nothing kept.
-int load_image(int fd, ann_image* img, const char** why);
+// Reads the regular file open as fd whole into *img and checks it all, its
+// own codes into *codes. Returns 0, or -1 with the reason in *why and
+// nothing kept.
+int load_image(int fd, ann_image* img, ann_codes* codes, const char** why);
 
 void release_image(ann_image* img);
 

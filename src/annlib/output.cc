@@ -279,8 +279,8 @@ int open_output(char* path, bool create) {
   out.crc = crc_bytes(0, nullptr, 0);
   out.count = 0;
   init_codec(&out.codec);
-  encode_header(out.buf);
-  out.used = ann_header_size;
+  // The new file carries the run's own codes.
+  out.used = encode_header(out.buf, own_codes());
   return 0;
 }
 

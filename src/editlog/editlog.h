@@ -22,6 +22,10 @@ struct log_notes {
   long end_time;    // the entry's end time, -1 when it had none
   size_t aux_len;   // the length of the entry's stored text; above 255 when cut
   size_t dropped;   // bytes of the line past its first 499, the line end not counted
+  // The entry's type word when it is no mnemonic (it became a note), else
+  // null; it lies in the line just read.
+  const char* note;
+  size_t note_len;
 };
 extern log_notes notes;
 

@@ -148,6 +148,8 @@ int parse_entry() {
   annot.type = (int8_t)(code ? code : 22);
   const char* note = code ? nullptr : text + word;
   size_t note_len = word_end - word;
+  notes.note = note;
+  notes.note_len = note_len;
 
   // next: the "," that opens the aux text, when there is one.
   size_t next = word_end;
@@ -171,6 +173,7 @@ int get_log_entry() {
   notes.why = nullptr;
   notes.end_time = -1;
   notes.aux_len = notes.dropped = 0;
+  notes.note = nullptr;
   if (n == 0) return 0;
   annot.type = 1;
   annot.subtype = 0;

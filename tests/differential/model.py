@@ -106,6 +106,7 @@ class Entry:
     number: int = 0
     aux: bytes | None = None  # the counted bytes only
     warnings: list = field(default_factory=list)
+    note: bytes | None = None  # the type word, when it is no mnemonic
 
 
 def parse_entry(line, mnemonics):
@@ -171,6 +172,7 @@ def parse_entry(line, mnemonics):
     else:
         entry.type = 22
         note = word
+        entry.note = word
     aux_text = None
     stop = text[word_end:word_end + 1]
     if stop == b"{":
@@ -259,6 +261,13 @@ def dropped(line):
     return len(rest)
 
 
+def looks_like_mnemonic(word, longest):
+    """A note that annfile check takes for a mistyped mnemonic: no longer
+    than the longest mnemonic, and made of what a mnemonic may hold."""
+    return (word is not None and 0 < len(word) <= longest
+            and all(0x20 < b < 0x7F and b not in b",{" for b in word))
+
+
 def run(log, stored, prog, mnemonics, unwritable=(), findings=None):
     """What annapply does with log on its input.
 
@@ -283,12 +292,17 @@ def run(log, stored, prog, mnemonics, unwritable=(), findings=None):
                       + record + b"." + name + b"\n", 2, record)
     err = []
     found = [] if findings is None else findings
+    if stored is None:
+        found.append((1, "warning"))  # the annotator does not exist
+    longest = max(len(w) for w in mnemonics)
     for number, line in enumerate(entry_lines(log, pos), log[:pos].count(b"\n") + 1):
         entry, warnings = parse_entry(line, mnemonics)
         err.extend(prog + w for w in warnings)
         if entry is None:
             found.append((number, "skipped"))
             continue
+        if looks_like_mnemonic(entry.note, longest):
+            found.append((number, "warning"))
         fields = (entry.time, entry.type, entry.subtype, entry.channel,
                   entry.number, entry.aux)
         if entry.delete:

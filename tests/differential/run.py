@@ -106,16 +106,43 @@ class Case:
     blocked: bytes = b""  # "dir" or "junk": something that is no annotator in the output's way
     prog: bytes = b"annapply"
     note: list = field(default_factory=list)
+    codes: list = field(default_factory=list)  # the stored annotator's own (code, mnemonic, text)
+
+
+MNEMONIC_BYTES = b"ABCNVWXYZabcnvxyz0123456789+-_./:;!?*()[]}|~'\"<>=@#$%^&"
 
 
 class Gen:
     def __init__(self, rng, mnemonics):
         self.r = rng
-        self.mn = mnemonics  # word -> code
+        self.builtin = mnemonics
+        self.use_table([])
+
+    def use_table(self, own):
+        """The run's mnemonics: the built-in ones and the own rows given."""
+        self.mn = dict(self.builtin)  # word -> code
+        for code, word, _ in own:
+            self.mn[word] = code
         self.words = {}
-        for w, c in mnemonics.items():
+        for w, c in self.mn.items():
             self.words.setdefault(c, []).append(w)
         self.codes = sorted(self.words)
+
+    def own_table(self):
+        """A random table of own codes, as annfile load --codes takes it."""
+        r = self.r
+        free = [c for c in range(1, 128) if c not in self.builtin.values()]
+        rows = []
+        taken = set(self.builtin)
+        for code in sorted(r.sample(free, r.choice([1, 2, 5, 20, 113]))):
+            while True:
+                word = self.text(self.pick((4, 1), (4, 2), (2, 3), (1, 16),
+                                           (1, lambda: r.randrange(4, 17))), MNEMONIC_BYTES)
+                if word not in taken and not word.lstrip(b"+-").isdigit():
+                    break
+            taken.add(word)
+            rows.append((code, word, self.text(r.randrange(0, 30), b"abc xyz()-")))
+        return rows
 
     # -- small pieces
 
@@ -403,7 +430,12 @@ class Gen:
             record, annotator = r.choice([(b"../r", b"atr"), (b"r", b"a/b")])
         times = self.hot_times()
         stored = None
+        own = []
         if r.random() < 0.8:
+            # The table travels with the stored annotator, and only with it.
+            if r.random() < 0.3:
+                own = self.own_table()
+                self.use_table(own)
             n = self.pick((1, 0), (8, lambda: r.randrange(1, 12)), (1, lambda: r.randrange(12, 40)))
             stored = [self.annotation(times) for _ in range(n)]
             if stored and r.random() < 0.3:  # duplicates and equal keys
@@ -446,9 +478,10 @@ class Gen:
             if r.random() < 0.5:
                 lines[-1] = lines[-1].rstrip(b"\r")
         log = self.header(record, annotator) + b"".join(lines)
-        c = Case(log, stored, prog=r.choice(PROGS))
+        c = Case(log, stored, prog=r.choice(PROGS), codes=own)
         if refused:
             c.stored = None
+            c.codes = []
             return c
         x = r.random()
         if x < 0.03:
@@ -456,6 +489,7 @@ class Gen:
         elif x < 0.05:
             c.damaged_input = True
             c.stored = None
+            c.codes = []
         elif x < 0.1 and stored is not None:
             c.stale_output = [self.annotation(times)]
         return c
@@ -474,11 +508,26 @@ class Tools:
             code, word = line.split(b"\t")[:2]
             self.mnemonics[word] = int(code)
 
-    def load(self, cwd, record, annotator, annotations):
-        p = subprocess.run([self.annfile, "load", record, annotator], cwd=cwd,
-                           input=to_tsv(annotations), capture_output=True)
+    def load(self, cwd, record, annotator, annotations, codes=()):
+        args = [self.annfile, "load", record, annotator]
+        if codes:
+            table = cwd.rstrip("/") + ".codes"  # beside the folder, not in it
+            with open(table, "wb") as f:
+                f.write(b"".join(b"%d\t%s\t%s\n" % row for row in codes))
+            args[2:2] = ["--codes", table]
+        p = subprocess.run(args, cwd=cwd, input=to_tsv(annotations), capture_output=True)
         if p.returncode != 0:
             raise RuntimeError("annfile load failed: %r" % p.stderr)
+
+    def own_codes(self, cwd, record, annotator):
+        p = subprocess.run([self.annfile, "codes", record, annotator], cwd=cwd,
+                           capture_output=True)
+        rows = []
+        for line in p.stdout.splitlines():
+            f = line.split(b"\t")
+            if len(f) == 4:
+                rows.append((int(f[0]), f[1], f[2]))
+        return rows
 
     def dump(self, cwd, record, annotator):
         p = subprocess.run([self.annfile, "dump", record, annotator], cwd=cwd, capture_output=True)
@@ -519,7 +568,7 @@ def check(tools, case, workdir):
             os.makedirs(os.path.join(workdir, os.path.dirname(fs(record))), exist_ok=True)
         base = fs(record) + "." + fs(annotator)
         if case.stored is not None:
-            tools.load(workdir, record, annotator, case.stored)
+            tools.load(workdir, record, annotator, case.stored, case.codes)
         elif case.damaged_input:
             with open(os.path.join(workdir, base), "wb") as f:
                 f.write(b"\x89ANN\r\n\x1a\x01 not an annotation file")
@@ -537,7 +586,9 @@ def check(tools, case, workdir):
                 with open(target, "wb") as f:
                     f.write(b"not an annotation file\n")
     findings = []
-    want = model.run(case.log, case.stored, case.prog, tools.mnemonics, unwritable, findings)
+    mnemonics = dict(tools.mnemonics)
+    mnemonics.update((word, code) for code, word, _ in case.codes)
+    want = model.run(case.log, case.stored, case.prog, mnemonics, unwritable, findings)
     before = snapshot(workdir)
     diffs = check_findings(tools, case, workdir, want, findings)
     p = subprocess.run([case.prog], executable=tools.annapply, cwd=workdir, input=case.log,
@@ -566,6 +617,10 @@ def check(tools, case, workdir):
             if got != want.annotations:
                 diffs.append("annotations of %s:\n  want %s\n  got  %s"
                              % (written, want.annotations, got))
+            # The output carries the input's own codes.
+            table = tools.own_codes(workdir, want.record, want.written)
+            if table != case.codes:
+                diffs.append("own codes of %s:\n  want %s\n  got  %s" % (written, case.codes, table))
     return diffs
 
 

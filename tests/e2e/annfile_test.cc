@@ -84,42 +84,79 @@ TEST_F(Annfile, CodesListsTheMnemonicTable) {
   EXPECT_NE(r.out.find("\n22\tNOTE\t"), std::string::npos);
 }
 
-TEST_F(Annfile, WrongArgumentsGiveUsageAndStatus2) {
+TEST_F(Annfile, WrongCommandLinesNameWhatIsWrongAndGiveTheUsage) {
   struct {
     std::vector<std::string> args;
     const char* why;
+    const char* usage;  // the usage's first line after it
   } cases[] = {
-      {{}, "missing command"},
-      {{"dump"}, "wrong number of arguments"},
-      {{"dump", "rec"}, "wrong number of arguments"},
-      {{"load", "a", "b", "c"}, "wrong number of arguments"},
-      {{"codes", "x"}, "wrong number of arguments"},
-      {{"--help", "dump"}, "wrong number of arguments"},
-      {{"--version", "x"}, "wrong number of arguments"},
-      {{"frobnicate"}, "unknown command"},
-      {{"-h"}, "unknown command"},
-      {{"--Version"}, "unknown command"},
+      {{}, "missing command", "usage: annfile dump RECORD ANNOTATOR"},
+      {{"dump"}, "dump: wrong number of arguments", "usage: annfile dump RECORD ANNOTATOR"},
+      {{"dump", "rec"}, "dump: wrong number of arguments", "usage: annfile dump RECORD ANNOTATOR"},
+      {{"load", "a", "b", "c"}, "load: wrong number of arguments",
+       "usage: annfile load [--codes FILE] RECORD ANNOTATOR < TEXT"},
+      {{"codes", "x"}, "codes: wrong number of arguments", "usage: annfile codes [RECORD ANNOTATOR]"},
+      {{"--version", "x"}, "wrong number of arguments", "usage: annfile dump RECORD ANNOTATOR"},
+      {{"frobnicate"}, "unknown command 'frobnicate'", "usage: annfile dump RECORD ANNOTATOR"},
+      {{"--Version"}, "unknown option '--Version'", "usage: annfile dump RECORD ANNOTATOR"},
+      {{"dump", "-x", "a", "b"}, "dump: unknown option '-x'", "usage: annfile dump RECORD ANNOTATOR"},
+      {{"dump", "a", "b", "--sps=5"}, "dump: unknown option '--sps=5'",
+       "usage: annfile dump RECORD ANNOTATOR"},
+      {{"diff", "a", "b", "c", "--sps"}, "diff: option '--sps' needs a value",
+       "usage: annfile diff [--sps F] RECORD FROM TO"},
+      {{"diff", "--sps=0", "a", "b", "c"}, "diff: --sps needs a positive decimal number, not '0'",
+       "usage: annfile diff [--sps F] RECORD FROM TO"},
+      {{"help", "nope"}, "help: unknown command 'nope'", "usage: annfile dump RECORD ANNOTATOR"},
   };
   for (const auto& c : cases) {
     run_result r = annfile(c.args);
     EXPECT_EQ(r.status, 2) << c.why;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err,
-              "annfile: " + std::string(c.why) + "\nTry 'annfile --help' for more information.\n");
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n', r.err.find('\n') + 1)),
+              "annfile: " + std::string(c.why) + "\n" + c.usage)
+        << r.err;
   }
   EXPECT_EQ(list_dir(dir), std::vector<std::string>{});
 }
 
+// An option goes before or after the names, as --opt=value or --opt value.
+TEST_F(Annfile, OptionsAreTakenWhereverTheyStand) {
+  load("rec", "a", "1\t1\t0\t0\t0\n");
+  const std::string header = "[RQEditLog-1.0] Record rec, annotator a (250 samples/second)\n\n";
+  const std::vector<std::string> forms[] = {
+      {"diff", "--sps=250", "rec", "a", "a"},
+      {"diff", "--sps", "250", "rec", "a", "a"},
+      {"diff", "rec", "a", "a", "--sps", "250"},
+      {"diff", "rec", "--sps=250", "a", "a"},
+  };
+  for (const auto& args : forms) {
+    run_result r = annfile(args);
+    EXPECT_EQ(r.status, 0) << args[1] << r.err;
+    EXPECT_EQ(r.out, header) << args[1];
+  }
+  for (const std::vector<std::string>& help :
+       {std::vector<std::string>{"help", "dump"}, {"dump", "--help"}, {"dump", "-h"}, {"-h", "dump"}}) {
+    run_result r = annfile(help);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("usage: annfile dump RECORD ANNOTATOR\n\ndump   prints", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find("load"), std::string::npos);
+  }
+}
+
 TEST_F(Annfile, HelpAndVersionGoToStandardOutput) {
-  run_result r = annfile({"--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out.rfind("usage: annfile dump RECORD ANNOTATOR\n", 0), 0u) << r.out;
-  EXPECT_NE(r.out.find("\n       annfile --version\n"), std::string::npos) << r.out;
-  r = annfile({"--version"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, "annfile " ANNAPPLY_VERSION "\n");
+  for (const char* help : {"--help", "-h", "help"}) {
+    run_result r = annfile({help});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.rfind("usage: annfile dump RECORD ANNOTATOR\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\n       annfile --version\n"), std::string::npos) << r.out;
+  }
+  for (const char* version : {"--version", "-V"}) {
+    run_result r = annfile({version});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "annfile " ANNAPPLY_VERSION "\n");
+  }
 }
 
 // A line's memory is bounded: an endless line is refused by its number as

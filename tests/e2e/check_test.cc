@@ -124,9 +124,11 @@ TEST_F(Check, ReadsANamedLogAndWritesNothing) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out,
+            "edits.log:1: warning: rec.new does not exist, so annapply makes it from this log "
+            "alone\n"
             "edits.log:4: unmatched: no annotation matches 5,ART\n"
             "edits.log: 2 entry lines: 1 applied (1 inserted, 0 deleted), 0 skipped, 1 unmatched; "
-            "0 warnings\n"
+            "1 warning\n"
             "edits.log: annapply would write rec.new with 1 annotation, from the log alone "
             "(rec.new: No such file or directory)\n");
   EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"edits.log", "rec.atr"}));

@@ -42,7 +42,7 @@ TEST_F(Diff, TroubleWritesNothingAndSaysWhatIsWrong) {
        "but its time is negative\n"},
       {{"rec", "a", "odd"},
        "annfile: rec.odd: time 7, type 50, subtype 0, channel 0, number 0: must be inserted, but "
-       "its type has no mnemonic\n"
+       "its type has no mnemonic in the table of rec.a\n"
        "annfile: rec.odd: time 8, type 1, subtype 0, channel 2, number 0, aux \"a\\nb\": must be "
        "inserted, but its aux holds a line feed\n"
        "annfile: rec.odd: time 8, type 1, subtype 0, channel 2, number 1, aux \"x\\x00y\": must be "

@@ -9,7 +9,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 cp "$here/demo.log" .
-annfile load demo atr < "$here/demo.tsv"
+# The record's annotator has its own codes: classes of heartbeats.
+annfile load --codes "$here/heartbeat.codes" demo atr < "$here/demo.tsv"
+echo "== the annotator's own codes: annfile codes demo atr (own rows only)"
+annfile codes demo atr | grep 'own$'
 echo "== before: annfile dump demo atr"
 annfile dump demo atr
 echo "== the edit log"

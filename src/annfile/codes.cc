@@ -167,7 +167,7 @@ int set_codes(const char* prog, const char* file, const char* record, const char
     if (r == 0 && a.aux) auxes.append((const char*)a.aux, a.aux[0] + 1u);
     pieces.push_back(p);
     ann_stretch rest = s;
-    for (bool more = true; more;) {
+    for (bool more = true; more && !dropped;) {
       if (r == 1) take_stretch_head(&rest, &a);
       more = r == 1 && rest.count > 0;
       if (has_code(&old, a.type) && !has_code(&table, a.type)) {

@@ -42,6 +42,9 @@ foreach(src IN LISTS ANNAPPLY_MAN_PAGES ITEMS packaging/changelog)
 endforeach()
 add_custom_target(packaging_docs ALL DEPENDS ${compressed})
 install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The sample tables of own codes, for annfile load --codes.
+install(FILES samples/heartbeat.codes samples/sleep.codes
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # groff in its strictest mode prints nothing for a clean page; every warning
 # would also show in man and in lintian's checks.

@@ -32,10 +32,12 @@ int read_codes(const char* prog, const char* path, ann_codes* t);
 int check_log(const char* prog, const char* log);
 
 // Prints an edit log that turns annotator `from` of `record` into `to`, with
-// the frequency text sps in its header. 0: no entries; 1: entries; 2: trouble,
-// and then nothing on standard output.
-int diff_annotators(const char* prog, const char* sps, const char* record, const char* from,
-                    const char* to);
+// the frequency text sps in its header: by default the changes at each
+// place, its annotations taken as a multiset; with `exact`, the fewest
+// entries after which annapply writes `to` byte for byte. 0: no entries;
+// 1: entries; 2: trouble, and then nothing on standard output.
+int diff_annotators(const char* prog, const char* sps, bool exact, const char* record,
+                    const char* from, const char* to);
 
 // Checks that everything written to standard output got there; returns 0, or
 // 1 after a message naming the error.

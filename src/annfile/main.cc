@@ -17,6 +17,7 @@ struct request {
   const char* prog;
   const char* codes = nullptr;  // load --codes FILE, codes --set FILE
   const char* sps = nullptr;    // diff --sps F
+  bool exact = false;           // diff --exact
   int count = 0;                // names after the options
   char** names = nullptr;
 };
@@ -33,7 +34,9 @@ struct command {
 const option no_options[] = {{nullptr, 0, nullptr, 0}};
 const option load_options[] = {{"codes", required_argument, nullptr, 'c'},
                                {nullptr, 0, nullptr, 0}};
-const option diff_options[] = {{"sps", required_argument, nullptr, 's'}, {nullptr, 0, nullptr, 0}};
+const option diff_options[] = {{"sps", required_argument, nullptr, 's'},
+                               {"exact", no_argument, nullptr, 'x'},
+                               {nullptr, 0, nullptr, 0}};
 const option codes_options[] = {{"set", required_argument, nullptr, 'c'},
                                 {nullptr, 0, nullptr, 0}};
 
@@ -54,7 +57,8 @@ int run_load(const request& r) {
 int run_check(const request& r) { return check_log(r.prog, r.count ? r.names[0] : nullptr); }
 
 int run_diff(const request& r) {
-  return diff_annotators(r.prog, r.sps ? r.sps : "360", r.names[0], r.names[1], r.names[2]);
+  return diff_annotators(r.prog, r.sps ? r.sps : "360", r.exact, r.names[0], r.names[1],
+                         r.names[2]);
 }
 
 int run_codes(const request& r) {
@@ -87,10 +91,14 @@ const command commands[] = {
      "       DETAIL, then a summary and the file annapply would write. Exit status\n"
      "       0: every entry takes full effect; 1: findings; 2: annapply would fail.\n",
      no_options, 0, 1, run_check},
-    {"diff", "annfile diff [--sps F] RECORD FROM TO",
-     "diff   prints the shortest edit log that makes annapply turn RECORD.FROM into\n"
-     "       a copy of RECORD.TO (as RECORD.FROM_), with frequency F in its header\n"
-     "       (default 360). Exit status 0: no entries; 1: entries; 2: trouble.\n",
+    {"diff", "annfile diff [--exact] [--sps F] RECORD FROM TO",
+     "diff   prints an edit log of what changed from RECORD.FROM to RECORD.TO: at\n"
+     "       each time, channel and number, a delete for each annotation FROM holds\n"
+     "       more often than TO, an insert for each TO holds more often, their order\n"
+     "       there not counted. With --exact, the shortest log after which annapply\n"
+     "       writes RECORD.FROM_ byte for byte as RECORD.TO. F is the frequency in\n"
+     "       its header (default 360). Exit status 0: no entries; 1: entries;\n"
+     "       2: trouble.\n",
      diff_options, 3, 3, run_diff},
     {"codes",
      "annfile codes [RECORD ANNOTATOR]\n"
@@ -176,6 +184,7 @@ int run_command(const command* c, int argc, char** argv, request& r) {
     }
     if (opt == ':') return fail_usage(r.prog, c, "option '%s' needs a value", word);
     if (opt == 'c') r.codes = optarg;
+    if (opt == 'x') r.exact = true;
     if (opt == 's') {
       if (!is_frequency(optarg))
         return fail_usage(r.prog, c, "--sps needs a positive decimal number, not '%s'", optarg);

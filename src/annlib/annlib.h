@@ -90,6 +90,14 @@ void split_stretch(ann_stretch* s, const nesk_ann* at, ann_stretch* right);
 // next call); *s may be left with a count of 0.
 void take_stretch_head(ann_stretch* s, nesk_ann* a);
 
+// How many annotations stretches a and b hold alike from their heads on,
+// counting only those at places below `limit`: the heads compared as
+// annotations, the records after them as bytes, a block at a time.
+uint64_t count_shared(const ann_stretch* a, const ann_stretch* b, int64_t limit);
+
+// Drops the first k annotations of *s; *s may be left with a count of 0.
+void drop_stretch_head(ann_stretch* s, uint64_t k);
+
 // Appends a stretch's annotations to output annotator `an`: bytes for bytes,
 // but the first, which is coded anew after the annotation before it. Returns
 // as putann does.

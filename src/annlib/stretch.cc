@@ -127,3 +127,96 @@ void take_stretch_head(ann_stretch* s, nesk_ann* a) {
   read_record(&c, s->image->data, s->image->end, &pos, &r);
   s->head = r.ann;
 }
+
+namespace {
+
+// The record before which `index` stands in s, found from the last mark
+// inside s before it: its position and the codec state before it.
+place find_record(const ann_stretch* s, uint64_t index) {
+  const ann_image* img = s->image;
+  place p = {s->first, s->begin, {s->before_time, s->before_type}};
+  uint64_t k = index / mark_every;
+  if (k * mark_every > s->first) p = at_mark(img, k);
+  ann_record r = {};
+  while (p.index < index) step(img, &p, &r);
+  return p;
+}
+
+// How many records of s from its head on lie whole within the first `bytes`
+// bytes that follow its head, and below place `limit`.
+uint64_t count_within(const ann_stretch* s, size_t head_end, size_t bytes, int64_t limit) {
+  const ann_image* img = s->image;
+  size_t stop = head_end + bytes;
+  // The last mark inside s whose record starts within the bytes and lies
+  // below the limit, by halving: both grow along a stretch. The walk goes
+  // on from there.
+  uint64_t lo = s->first / mark_every + 1, hi = (s->first + s->count - 1) / mark_every + 1;
+  auto inside = [&](uint64_t k) { return img->marks[k].pos <= stop && img->marks[k].place < limit; };
+  while (lo < hi) {
+    uint64_t mid = lo + (hi - lo) / 2;
+    if (inside(mid))
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  place p = {s->first, s->begin, {s->before_time, s->before_type}};
+  if (lo > s->first / mark_every + 1) p = at_mark(img, lo - 1);
+  ann_record r = {};
+  for (uint64_t end = s->first + s->count; p.index < end;) {
+    place here = p;
+    step(img, &p, &r);
+    if (p.pos > stop || place_of(&r.ann) >= limit) return here.index - s->first;
+  }
+  return s->count;
+}
+
+}  // namespace
+
+uint64_t count_shared(const ann_stretch* a, const ann_stretch* b, int64_t limit) {
+  if (a->count == 0 || b->count == 0 || place_of(&a->head) >= limit) return 0;
+  ann_codec ca = {a->before_time, a->before_type}, cb = {b->before_time, b->before_type};
+  size_t pa = a->begin, pb = b->begin;
+  ann_record ra = {}, rb = {};
+  const unsigned char *da = a->image->data, *db = b->image->data;
+  read_record(&ca, da, a->image->end, &pa, &ra);
+  read_record(&cb, db, b->image->end, &pb, &rb);
+  // The heads may be coded against different records before them, so they
+  // are compared as annotations; what follows them is coded against them.
+  const nesk_ann &x = ra.ann, &y = rb.ann;
+  if (x.time != y.time || x.type != y.type || x.subtype != y.subtype ||
+      x.channel != y.channel || x.number != y.number || ra.aux_len != rb.aux_len ||
+      (ra.aux_len > 0 && memcmp(da + ra.aux_at + 1, db + rb.aux_at + 1, (size_t)ra.aux_len) != 0))
+    return 0;
+  size_t n = a->end - pa < b->end - pb ? a->end - pa : b->end - pb;
+  size_t same = 0;
+  if (da + pa == db + pb) {
+    same = n;
+  } else {
+    // A block at a time with memcmp, then the byte where they part.
+    for (const size_t block = 4096; same + block <= n && memcmp(da + pa + same, db + pb + same, block) == 0;)
+      same += block;
+    while (same < n && da[pa + same] == db[pb + same]) same++;
+  }
+  uint64_t k = count_within(a, pa, same, limit);
+  return k < b->count ? k : b->count;
+}
+
+void drop_stretch_head(ann_stretch* s, uint64_t k) {
+  if (k == 0) return;
+  if (k >= s->count) {
+    s->first += s->count;
+    s->begin = s->end;
+    s->count = 0;
+    return;
+  }
+  place p = find_record(s, s->first + k);
+  ann_record r = {};
+  place here = p;
+  step(s->image, &p, &r);
+  s->first = here.index;
+  s->count -= k;
+  s->begin = here.pos;
+  s->before_time = here.codec.time;
+  s->before_type = here.codec.type;
+  s->head = r.ann;
+}

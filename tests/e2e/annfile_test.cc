@@ -103,9 +103,9 @@ TEST_F(Annfile, WrongCommandLinesNameWhatIsWrongAndGiveTheUsage) {
       {{"dump", "a", "b", "--sps=5"}, "dump: unknown option '--sps=5'",
        "usage: annfile dump RECORD ANNOTATOR"},
       {{"diff", "a", "b", "c", "--sps"}, "diff: option '--sps' needs a value",
-       "usage: annfile diff [--sps F] RECORD FROM TO"},
+       "usage: annfile diff [--exact] [--sps F] RECORD FROM TO"},
       {{"diff", "--sps=0", "a", "b", "c"}, "diff: --sps needs a positive decimal number, not '0'",
-       "usage: annfile diff [--sps F] RECORD FROM TO"},
+       "usage: annfile diff [--exact] [--sps F] RECORD FROM TO"},
       {{"help", "nope"}, "help: unknown command 'nope'", "usage: annfile dump RECORD ANNOTATOR"},
   };
   for (const auto& c : cases) {

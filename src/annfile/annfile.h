@@ -26,10 +26,26 @@ int set_codes(const char* prog, const char* file, const char* record, const char
 // names the file and the line.
 int read_codes(const char* prog, const char* path, ann_codes* t);
 
-// Reports what the edit log in file `log` (standard input when null or "-")
-// would do to its record. 0: every entry takes full effect; 1: findings;
-// 2: annapply could not do its job, or the check itself failed.
-int check_log(const char* prog, const char* log);
+// Reports what each edit log in files `logs` (standard input when there are
+// none, or for "-") would do to its record, and where two of them would
+// write the same file. The worst status of the logs': 0: every entry takes
+// full effect; 1: findings; 2: annapply could not do its job, or the check
+// itself failed.
+int check_logs(const char* prog, int count, char** logs);
+
+// Merges the edit logs in files `logs`, all of one record and annotator: on
+// standard output one log against the stored annotator with every change
+// the logs agree on, groups of places at most `window` samples apart taken
+// together. 0: merged; 1: merged, conflicts left as stored; 2: trouble, and
+// then nothing on standard output.
+int merge_logs(const char* prog, long window, int count, char** logs);
+
+// The file descriptor of edit log `log`: standard input (0) for null or
+// "-", else the file opened, or -1 after a message.
+int open_log(const char* prog, const char* log);
+
+// How findings name log `log`: its path, or "<stdin>".
+const char* log_name(const char* log);
 
 // Prints an edit log that turns annotator `from` of `record` into `to`, with
 // the frequency text sps in its header: by default the changes at each

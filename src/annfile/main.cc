@@ -3,8 +3,12 @@
 // as --opt=value or --opt value.
 #include <getopt.h>
 
+#include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "annfile.h"
@@ -18,6 +22,7 @@ struct request {
   const char* codes = nullptr;  // load --codes FILE, codes --set FILE
   const char* sps = nullptr;    // diff --sps F
   bool exact = false;           // diff --exact
+  long window = 0;              // merge --window N
   int count = 0;                // names after the options
   char** names = nullptr;
 };
@@ -37,6 +42,8 @@ const option load_options[] = {{"codes", required_argument, nullptr, 'c'},
 const option diff_options[] = {{"sps", required_argument, nullptr, 's'},
                                {"exact", no_argument, nullptr, 'x'},
                                {nullptr, 0, nullptr, 0}};
+const option merge_options[] = {{"window", required_argument, nullptr, 'w'},
+                                {nullptr, 0, nullptr, 0}};
 const option codes_options[] = {{"set", required_argument, nullptr, 'c'},
                                 {nullptr, 0, nullptr, 0}};
 
@@ -54,7 +61,9 @@ int run_load(const request& r) {
   return load_annotations(r.prog, r.codes, r.names[0], r.names[1]);
 }
 
-int run_check(const request& r) { return check_log(r.prog, r.count ? r.names[0] : nullptr); }
+int run_check(const request& r) { return check_logs(r.prog, r.count, r.names); }
+
+int run_merge(const request& r) { return merge_logs(r.prog, r.window, r.count, r.names); }
 
 int run_diff(const request& r) {
   return diff_annotators(r.prog, r.sps ? r.sps : "360", r.exact, r.names[0], r.names[1],
@@ -84,13 +93,15 @@ const command commands[] = {
      "       keeps the own codes it had, or takes those FILE lists (code TAB\n"
      "       mnemonic TAB description a line), whose mnemonics the text may use.\n",
      load_options, 2, 2, run_load},
-    {"check", "annfile check [LOG]",
-     "check  reads the edit log LOG (standard input without it, or for -) and tells,\n"
-     "       line by line, what annapply would do with it, writing nothing: lines it\n"
-     "       skips, deletes that match nothing, and warnings, as NAME:LINE: KIND:\n"
-     "       DETAIL, then a summary and the file annapply would write. Exit status\n"
+    {"check", "annfile check [LOG...]",
+     "check  reads each edit log LOG (standard input without one, or for -) and\n"
+     "       tells, line by line, what annapply would do with it, writing nothing:\n"
+     "       lines it skips, deletes that match nothing, and warnings, as NAME:LINE:\n"
+     "       KIND: DETAIL, then a summary and the file annapply would write; and\n"
+     "       warns when two logs write one file, or the file a log's result replaces\n"
+     "       holds what the result does not. Exit status, the worst of the logs':\n"
      "       0: every entry takes full effect; 1: findings; 2: annapply would fail.\n",
-     no_options, 0, 1, run_check},
+     no_options, 0, 1 << 20, run_check},
     {"diff", "annfile diff [--exact] [--sps F] RECORD FROM TO",
      "diff   prints an edit log of what changed from RECORD.FROM to RECORD.TO: at\n"
      "       each time, channel and number, a delete for each annotation FROM holds\n"
@@ -100,6 +111,15 @@ const command commands[] = {
      "       its header (default 360). Exit status 0: no entries; 1: entries;\n"
      "       2: trouble.\n",
      diff_options, 3, 3, run_diff},
+    {"merge", "annfile merge [--window N] LOG...",
+     "merge  applies each edit log LOG, all of one record and annotator, to the\n"
+     "       stored annotator, and prints one log that makes every change they agree\n"
+     "       on: at each time, channel and number (or with --window N, in each group\n"
+     "       of such places at most N samples apart) a change one log made, or that\n"
+     "       all that changed it made alike, is taken; where they differ, the stored\n"
+     "       annotations stay and each line there is reported as LOG:LINE: conflict.\n"
+     "       Exit status 0: merged; 1: merged with conflicts; 2: trouble.\n",
+     merge_options, 1, 1 << 20, run_merge},
     {"codes",
      "annfile codes [RECORD ANNOTATOR]\n"
      "       annfile codes --set FILE RECORD ANNOTATOR",
@@ -185,6 +205,13 @@ int run_command(const command* c, int argc, char** argv, request& r) {
     if (opt == ':') return fail_usage(r.prog, c, "option '%s' needs a value", word);
     if (opt == 'c') r.codes = optarg;
     if (opt == 'x') r.exact = true;
+    if (opt == 'w') {
+      char* end;
+      errno = 0;
+      r.window = strtol(optarg, &end, 10);
+      if (!isdigit((unsigned char)optarg[0]) || *end || errno || r.window > INT32_MAX)
+        return fail_usage(r.prog, c, "--window needs a whole number of samples, not '%s'", optarg);
+    }
     if (opt == 's') {
       if (!is_frequency(optarg))
         return fail_usage(r.prog, c, "--sps needs a positive decimal number, not '%s'", optarg);

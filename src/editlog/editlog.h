@@ -11,8 +11,10 @@ extern char logtext[500];
 // The record and annotator named by an accepted header (owned; null before).
 extern char* record;
 extern char* annotator;
-// The header's sampling frequency; nothing else reads it.
+// The header's sampling frequency, and its text as the header gives it
+// (at most 499 bytes, cut at its first zero byte).
 extern double sps;
+extern char freqtext[500];
 
 // What the reader saw besides its results, for a report on the log line by
 // line; get_log_entry and parse_log_header set it afresh each time.

@@ -8,6 +8,7 @@
 char* record;
 char* annotator;
 double sps;
+char freqtext[500];
 
 namespace {
 
@@ -59,6 +60,7 @@ int parse_log_header() {
   // A frequency that is not a number leaves sps as it was.
   *end = 0;
   sscanf(freq, "%lf", &sps);
+  snprintf(freqtext, sizeof freqtext, "%s", freq);
   if (read_log_line() == 0) return reject_header("the log ends after its first line");
   if (logtext[0] != '\r' && logtext[0] != '\n') return reject_header("line 2 is not empty");
   return 1;

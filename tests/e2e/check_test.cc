@@ -158,4 +158,47 @@ TEST_F(Check, AgreesWithAnnapplyOnNamesAtTheLengthLimit) {
   }
 }
 
+// Several logs checked together: the later of two that write one file is
+// told that annapply keeps only one, and a log whose result would replace
+// an output holding what it does not is told how much would be gone.
+TEST_F(Check, SeesTheOtherLogsAndTheFileItsResultReplaces) {
+  load("rec", "atr", "1000\t1\t0\t0\t0\n2000\t1\t0\t0\t0\n");
+  write_file(path("a.log"), log_header("rec", "atr") + "-1000\n1005\n");
+  write_file(path("b.log"), log_header("./rec", "atr") + "3000\n");
+  write_file(path("c.log"), log_header("rec", "other") + "5\n");
+  run_result r = annfile({"check", "a.log", "b.log", "c.log"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "a.log: 2 entry lines: 2 applied (1 inserted, 1 deleted), 0 skipped, 0 unmatched; 0 "
+            "warnings\n"
+            "a.log: annapply would write rec.atr_ with 2 annotations (2 read from rec.atr)\n"
+            "b.log:1: warning: annapply writes ./rec.atr_ for this log and for a.log, and keeps "
+            "only the one run last; annfile merge combines them\n"
+            "b.log: 1 entry line: 1 applied (1 inserted, 0 deleted), 0 skipped, 0 unmatched; 1 "
+            "warning\n"
+            "b.log: annapply would write ./rec.atr_ with 3 annotations (2 read from ./rec.atr)\n"
+            "c.log:1: warning: rec.other does not exist, so annapply makes it from this log "
+            "alone\n"
+            "c.log: 1 entry line: 1 applied (1 inserted, 0 deleted), 0 skipped, 0 unmatched; 1 "
+            "warning\n"
+            "c.log: annapply would write rec.other with 1 annotation, from the log alone "
+            "(rec.other: No such file or directory)\n");
+  EXPECT_EQ(annfile({"check", "a.log"}).status, 0);
+
+  // a.log's result in place: b.log's would replace it, and the beat a.log
+  // moved to 1005 would be gone.
+  ASSERT_EQ(annapply(read_file(path("a.log"))).status, 0);
+  r = annfile({"check", "b.log"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
+            "b.log:1: warning: ./rec.atr_ exists and holds 1 annotation that this log's result "
+            "does not: annapply would replace it, and it would be gone\n");
+  // An output that is what the log makes again gets no finding.
+  r = annfile({"check", "a.log"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  // The worst status of the logs is the check's.
+  write_file(path("bad.log"), "no header\n");
+  EXPECT_EQ(annfile({"check", "a.log", "bad.log"}).status, 2);
+}
+
 }  // namespace

@@ -29,3 +29,18 @@ echo "== annfile check demo.log: what the log does, line by line"
 status=0
 annfile check demo.log || status=$?
 echo "(exit status $status: 1 means findings)"
+# A second reviewer's log of the same record: applied alone, it would
+# replace the first one's result, so the two are merged instead.
+cp "$here/demo-second.log" second.log
+echo "== a second reviewer's log"
+cat second.log
+echo "== annfile check demo.log second.log: both write demo.atr_"
+annfile check demo.log second.log | grep ":1: warning" || true
+echo "== annfile merge demo.log second.log > merged.log: both reviewers' work, one log"
+status=0
+annfile merge demo.log second.log > merged.log || status=$?
+echo "(exit status $status: 1 means conflicts, where the stored annotations stay)"
+cat merged.log
+echo "== annapply < merged.log, then annfile dump demo atr_"
+annapply < merged.log
+annfile dump demo atr_

@@ -76,12 +76,12 @@ int generate_record(const std::string& record, int64_t n, uint64_t seed, bool ow
 }
 
 int generate_log(const std::string& path, const std::string& record, int64_t n, uint64_t seed,
-                 int64_t edits, bool ascending, bool typed, bool own) {
+                 int64_t edits, bool ascending, bool typed, bool own, uint64_t salt) {
   FILE* f = fopen(path.c_str(), "w");
   if (!f) return -1;
   fprintf(f, "[RQEditLog-1.0] Record %s, annotator atr (360 samples/second)\n\n", record.c_str());
   std::vector<stored> anns = make_record(n, seed, own);
-  std::mt19937_64 rng(seed ^ 0x5eed);
+  std::mt19937_64 rng(seed ^ 0x5eed ^ salt);
   int32_t end = anns.empty() ? 2000000000 : anns.back().time;
   for (int64_t i = 0; i < edits; i++) {
     if (ascending) {

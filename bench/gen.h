@@ -17,5 +17,7 @@ int generate_record(const std::string& record, int64_t n, uint64_t seed, bool ow
 // `edits` insertions in ascending time. With `typed`, every entry names a
 // type: of the record's own table when it has one (`own`), else built in.
 // Returns 0 or -1.
+// A different `salt` gives a different log of the same record.
 int generate_log(const std::string& path, const std::string& record, int64_t n, uint64_t seed,
-                 int64_t edits, bool ascending, bool typed = false, bool own = false);
+                 int64_t edits, bool ascending, bool typed = false, bool own = false,
+                 uint64_t salt = 0);

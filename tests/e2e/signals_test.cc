@@ -76,8 +76,10 @@ TEST_F(Signals, EachSignalAtEachPhaseEndsTheRunAndLeavesEveryFileAsItWas) {
           // when the run was done first.
           for (int n : {100000, 400000}) {
             prepare();
-            running_program p = start_program(argv, load ? big_text(n) : big_log(n), dir, argv0,
-                                              {.alarm_seconds = 60});
+            // Made before the start and released after the end: releasing
+            // it at once would keep this process busy while the run goes by.
+            const std::string input = load ? big_text(n) : big_log(n);
+            running_program p = start_program(argv, input, dir, argv0, {.alarm_seconds = 60});
             if (wait_for_output_written(p, dir)) kill(p.pid, sig);
             r = finish_program(p);
             if ((delivered = r.status != 0)) break;

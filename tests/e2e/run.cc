@@ -1,18 +1,27 @@
 #include "run.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 #include <algorithm>
+
+extern char** environ;
 
 namespace {
 
@@ -26,11 +35,21 @@ int make_temp(std::string& name, const char* pattern) {
 
 // Everything a child does between fork and exec.
 [[noreturn]] void exec_child(const std::vector<std::string>& argv, const std::string& dir,
-                             const char* argv0, const run_limits& limits, int in, int out,
-                             int err) {
-  dup2(in, 0);
-  dup2(out, 1);
-  dup2(err, 2);
+                             const char* argv0, const run_limits& limits, char** envp, int in,
+                             int out, int err) {
+  // The program starts as from a shell: the signals that end it at their
+  // default, none of them blocked.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  const int from[] = {in, out, err};
+  for (int fd = 0; fd < 3; fd++) {
+    if (limits.closed & (1u << fd))
+      close(fd);
+    else
+      dup2(from[fd], fd);
+  }
   if (chdir(dir.c_str()) != 0) _exit(126);
   rlimit fs = {limits.fsize, limits.fsize};
   setrlimit(RLIMIT_FSIZE, &fs);
@@ -44,7 +63,7 @@ int make_temp(std::string& name, const char* pattern) {
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   if (argv0) args[0] = const_cast<char*>(argv0);
   args.push_back(nullptr);
-  execv(argv[0].c_str(), args.data());
+  execve(argv[0].c_str(), args.data(), envp);
   _exit(127);
 }
 
@@ -74,6 +93,11 @@ running_program start_program(const std::vector<std::string>& argv, const std::s
     std::string typed = input + "\x04";
     EXPECT_EQ(write(master, typed.data(), typed.size()), (ssize_t)typed.size());
     p.input_writer = master;
+  } else if (limits.input_is_pipe) {
+    int fds[2];
+    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    in = fds[0];
+    p.input_writer = fds[1];
   } else {
     in = make_temp(p.in_name, "/tmp/e2e-in-XXXXXX");
     EXPECT_EQ(write(in, input.data(), input.size()), (ssize_t)input.size());
@@ -86,15 +110,26 @@ running_program start_program(const std::vector<std::string>& argv, const std::s
     command.insert(command.end(), argv.begin() + 1, argv.end());
     argv0 = nullptr;
   }
+  std::vector<std::string> env;
+  for (char** e = environ; *e; e++) env.push_back(*e);
+  env.insert(env.end(), limits.env.begin(), limits.env.end());
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
   int out[2], err[2];
   EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
   EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
   p.pid = fork();
-  if (p.pid == 0) exec_child(command, dir, argv0, limits, in, out[1], err[1]);
+  if (p.pid == 0) exec_child(command, dir, argv0, limits, envp.data(), in, out[1], err[1]);
   EXPECT_GT(p.pid, 0);
   for (int fd : {in, out[1], err[1]}) close(fd);
   p.out = out[0];
   p.err = err[0];
+  if (limits.error_reader_gone) {
+    close(p.err);
+    p.err = -1;
+  }
+  if (limits.input_is_pipe && !input.empty()) feed_input(p, input);
   return p;
 }
 
@@ -106,7 +141,7 @@ void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* texts[2] = {&out, &err};
   char buf[65536];
-  for (int open = 2; open > 0;) {
+  for (int open = (out_fd >= 0) + (err_fd >= 0); open > 0;) {
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       ADD_FAILURE() << "poll: " << strerror(errno);
@@ -131,7 +166,7 @@ run_result finish_program(running_program& p) {
   run_result r;
   drain_pipes(p.out, p.err, r.out, r.err);
   close(p.out);
-  close(p.err);
+  if (p.err >= 0) close(p.err);
   int status = 0;
   EXPECT_EQ(waitpid(p.pid, &status, 0), p.pid);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -150,6 +185,87 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
                        const std::string& dir, const char* argv0, run_limits limits) {
   running_program p = start_program(argv, input, dir, argv0, limits);
   return finish_program(p);
+}
+
+bool feed_input(running_program& p, const std::string& text) {
+  // A program that has ended must fail the write, not end the test.
+  struct sigaction ignore = {}, old;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old);
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t w = write(p.input_writer, text.data() + done, text.size() - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    done += (size_t)w;
+  }
+  sigaction(SIGPIPE, &old, nullptr);
+  return done == text.size();
+}
+
+void end_input(running_program& p) {
+  if (p.input_writer >= 0) close(p.input_writer);
+  p.input_writer = -1;
+}
+
+namespace {
+
+// Whether the program has ended (it is left to finish_program to collect).
+bool has_ended(pid_t pid) {
+  siginfo_t info = {};
+  return waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == pid;
+}
+
+// Polls until done() holds or the program ends; a minute is a guard against a
+// hang, never a guess at how long anything takes.
+template <typename F>
+bool wait_until(pid_t pid, F done) {
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < give_up) {
+    if (done()) return true;
+    if (has_ended(pid)) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  ADD_FAILURE() << "program " << pid << " neither got there nor ended in a minute";
+  return false;
+}
+
+}  // namespace
+
+bool wait_for_input_wait(const running_program& p) {
+  const std::string where = "/proc/" + std::to_string(p.pid) + "/syscall";
+  return wait_until(p.pid, [&] {
+    // "NR ARG0 ...": in read() on descriptor 0, with nothing left in the pipe.
+    std::string call = read_file(where);
+    int left = -1;
+    return call.rfind(std::to_string(SYS_read) + " 0x0 ", 0) == 0 &&
+           ioctl(p.input_writer, FIONREAD, &left) == 0 && left == 0;
+  });
+}
+
+bool wait_for_output_written(const running_program& p, const std::string& dir) {
+  const std::string fds = "/proc/" + std::to_string(p.pid) + "/fd";
+  return wait_until(p.pid, [&] {
+    DIR* d = opendir(fds.c_str());
+    if (!d) return false;
+    bool found = false;
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      std::string fd = fds + "/" + e->d_name;
+      char target[4096];
+      ssize_t n = readlink(fd.c_str(), target, sizeof target - 1);
+      if (n <= 0 || std::string(target, (size_t)n).rfind(dir + "/", 0) != 0) continue;
+      // Open for writing (flags, in octal, not O_RDONLY), and not empty.
+      std::string info = read_file("/proc/" + std::to_string(p.pid) + "/fdinfo/" + e->d_name);
+      size_t at = info.find("flags:");
+      struct stat st;
+      if (at != std::string::npos && (std::stoul(info.substr(at + 6), nullptr, 8) & O_ACCMODE) &&
+          stat(fd.c_str(), &st) == 0 && st.st_size > 0)
+        found = true;
+    }
+    closedir(d);
+    return found;
+  });
 }
 
 std::string read_file(const std::string& path) {

@@ -33,6 +33,16 @@ struct run_limits {
   // End the program with SIGALRM after this many seconds (0: never): a guard
   // that turns a hang into a failure, far beyond any run's normal time.
   unsigned alarm_seconds = 0;
+  // Standard input is a pipe the test writes to step by step (feed_input,
+  // end_input), after `input`; the program waits on it until it ends.
+  bool input_is_pipe = false;
+  // Standard error is a pipe whose reader has gone, as after `2>&1 | head`.
+  bool error_reader_gone = false;
+  // The standard descriptors the program starts with closed: bit 0 for
+  // standard input, bit 1 for output, bit 2 for error.
+  unsigned closed = 0;
+  // Added to the program's environment, "NAME=VALUE" each.
+  std::vector<std::string> env = {};
 };
 
 // A program started by start_program and not yet waited for.
@@ -43,7 +53,7 @@ struct running_program {
   std::string rss_name;  // where the launcher writes the peak memory, when measured
   // Pipes from its standard output and error: pipes, not files, so that a
   // file-size limit never cuts what it says.
-  int out, err;
+  int out, err;  // err is -1 when its reader has gone
 };
 
 // Starts argv (argv[0] is the program's path; argv0, when given, is what the
@@ -56,6 +66,18 @@ run_result finish_program(running_program& p);
 // start_program, then finish_program.
 run_result run_program(const std::vector<std::string>& argv, const std::string& input,
                        const std::string& dir, const char* argv0 = nullptr, run_limits limits = {});
+
+// Writes text to a program started with input_is_pipe; false when it has
+// stopped reading.
+bool feed_input(running_program& p, const std::string& text);
+// Ends the input of a program started with input_is_pipe.
+void end_input(running_program& p);
+// Waits until the program waits on its standard input pipe with all that was
+// fed read: everything before that read is done. False when it ended first.
+bool wait_for_input_wait(const running_program& p);
+// Waits until the program has written to a file in dir that it holds open
+// (a temporary file, named or not). False when it ended first.
+bool wait_for_output_written(const running_program& p, const std::string& dir);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);

@@ -45,6 +45,10 @@ const char stored[] =
     "300\t1\t0\t0\t0\tx\n"
     "400\t5\t0\t0\t0\n";
 const char earlier[] = "7\t1\t0\t0\t0\n";
+// What the entries below make of `stored`: an earlier run of the same log,
+// which annfile check reads and finds no loss in.
+const char again[] =
+    "50\t1\t0\t0\t0\n100\t1\t0\t0\t0\n150\t1\t0\t0\t0\n250\t22\t0\t0\t0\tseen\n400\t5\t0\t0\t0\n";
 // Inserts and deletes; each delete matches a stored annotation.
 const char entries[] = "150,N\n-200\n250,NOTE,seen\n-300,N,x\n50\n";
 
@@ -70,7 +74,7 @@ const scenario scenarios[] = {
     {"ApplyWithoutAnOutputYet", apply, log_text, stored, nullptr, nullptr, "rec.atr_", 2},
     {"LoadReplacing", load, tsv_text, stored, nullptr, nullptr, "rec.atr", 1},
     {"LoadNew", load, tsv_text, nullptr, nullptr, nullptr, "rec.atr", 1},
-    {"Check", {"annfile", "check", "edits.log"}, "", stored, earlier, log_text.c_str(), "", 2},
+    {"Check", {"annfile", "check", "edits.log"}, "", stored, again, log_text.c_str(), "", 2},
     {"Dump", {"annfile", "dump", "rec", "atr"}, "", stored, nullptr, nullptr, "", 1},
 };
 

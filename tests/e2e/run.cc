@@ -268,9 +268,17 @@ bool wait_for_output_written(const running_program& p, const std::string& dir) {
   });
 }
 
+// A read error gives what was read before it: a file of /proc may vanish
+// with its process while it is read (and a stream would throw).
 std::string read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
+  std::string s;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return s;
+  char buf[65536];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);)
+    if (n > 0) s.append(buf, (size_t)n);
+  close(fd);
+  return s;
 }
 
 void write_file(const std::string& path, const std::string& text) {

@@ -69,23 +69,6 @@ TEST(CsvText, EscapesWhatIsNoValidUtf8TextAndNothingElse) {
   EXPECT_FALSE(is_utf8("\xc0\x80"));
 }
 
-TEST(CsvText, AuxAndMnemonicAreQuotedOnlyWhenTheyMustBe) {
-  unsigned char empty[2] = {0, 0};
-  unsigned char comma[5] = {3, 'a', ',', '"', 0};
-  nesk_ann a = {-7, 22, -1, 200, 127, nullptr};
-  const std::string head = "time,type,mnemonic,subtype,channel,number,aux\n";
-  EXPECT_EQ(format_csv(a, 0), head + "-7,22,NOTE,-1,200,127,\n");
-  a.aux = empty;
-  EXPECT_EQ(format_csv(a, 0), head + "-7,22,NOTE,-1,200,127,\"\"\n");
-  a.aux = comma;
-  a.type = 100;
-  EXPECT_EQ(format_csv(a, 0), head + "-7,100,,-1,200,127,\"a,\"\"\"\n");
-  nesk_ann t = {1030, 1, 0, 0, 0, nullptr};
-  EXPECT_EQ(format_csv(t, 360),
-            "time,seconds,type,mnemonic,subtype,channel,number,aux\n"
-            "1030,2.861111111111111,1,N,0,0,0,\n");
-}
-
 // Any annotation, any aux bytes: the row is one line of text without a
 // control byte, and reads back as the same annotation.
 TEST(CsvText, EveryAnnotationReadsBackFromItsRow) {

@@ -158,12 +158,8 @@ TEST_F(Annfile, OptionsAreTakenWhereverTheyStand) {
     EXPECT_EQ(r.status, 0) << args[1] << r.err;
     EXPECT_EQ(r.out, csv) << args[1];
   }
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"load", "--csv", "rec", "d"}, {"load", "rec", "d", "--csv"}}) {
-    run_result r = annfile(args, csv);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(path("rec.d")), read_file(path("rec.c")));
-  }
+  ASSERT_EQ(annfile({"load", "rec", "d", "--csv"}, csv).status, 0);
+  EXPECT_EQ(read_file(path("rec.d")), read_file(path("rec.c")));
   for (const std::vector<std::string>& help :
        {std::vector<std::string>{"help", "dump"}, {"dump", "--help"}, {"dump", "-h"}, {"-h", "dump"}}) {
     run_result r = annfile(help);
@@ -198,38 +194,28 @@ TEST_F(Annfile, NamesOnTheCommandLineAreTheUsersOwn) {
   const std::string abs = path("rec");
   const struct {
     std::vector<std::string> args;
-    std::string input;
+    std::string input, out;
     int status;
-    std::string out;
   } cases[] = {
-      {{"load", abs, "atr"}, "1\t1\t0\t0\t0\n", 0, ""},
-      {{"load", "--csv", "../rec", "b"}, "time,type\n2,1\n", 0, ""},
-      {{"dump", "../work/../rec", "atr"}, "", 0, "1\t1\t0\t0\t0\n"},
-      {{"dump", "--csv", abs, "b"},
-       "",
-       0,
-       "time,type,mnemonic,subtype,channel,number,aux\n2,1,N,0,0,0,\n"},
+      {{"load", abs, "atr"}, "1\t1\t0\t0\t0\n", "", 0},
+      {{"load", "--csv", "../rec", "b"}, "time,type\n2,1\n", "", 0},
+      {{"dump", "../work/../rec", "atr"}, "", "1\t1\t0\t0\t0\n", 0},
       {{"diff", abs, "atr", "b"},
        "",
-       1,
-       "[RQEditLog-1.0] Record " + abs + ", annotator atr (360 samples/second)\n\n-1,N\n2,N\n"},
-      {{"codes", "--set", "../t.codes", "../rec", "atr"}, "", 0, ""},
-      {{"codes", abs, "atr"}, "", 0, ""},
-      {{"load", "..", "a/b"}, "", 1, ""},
+       "[RQEditLog-1.0] Record " + abs + ", annotator atr (360 samples/second)\n\n-1,N\n2,N\n",
+       1},
+      {{"codes", "--set", "../t.codes", "../rec", "atr"}, "", "", 0},
+      {{"load", "..", "a/b"}, "", "", 1},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv = {ANNFILE_BIN};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     run_result r = run_program(argv, c.input, path("work"), "annfile");
     EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args[1] << ": " << r.err;
-    if (c.args[0] != "codes") {
-      EXPECT_EQ(r.out, c.out) << c.args[0] << " " << c.args[1];
-    }
+    EXPECT_EQ(r.out, c.out) << c.args[0] << " " << c.args[1];
   }
-  EXPECT_NE(annfile({"codes", "rec", "atr"}).out.find("31\tV\tventricular\town\n"),
+  EXPECT_NE(annfile({"codes", abs, "atr"}).out.find("31\tV\tventricular\town\n"),
             std::string::npos);
-  EXPECT_EQ(run_program({ANNFILE_BIN, "load", "..", "a/b"}, "", path("work"), "annfile").err,
-            "annfile: can't write ...a/b: \"/\" in an annotator name is refused\n");
   EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.atr", "rec.b", "t.codes", "work"}));
 }
 

@@ -3,12 +3,15 @@
 
 #include "annlib/annlib.h"
 
-int dump_annotations(const char* prog, const char* record, const char* annotator);
+// Prints the annotations of RECORD.ANNOTATOR as lines of text, or as CSV
+// (with the time in seconds as well when sps > 0).
+int dump_annotations(const char* prog, bool csv, double sps, const char* record,
+                     const char* annotator);
 
-// Writes RECORD.ANNOTATOR from annotation text on standard input. The new
-// file has the own codes listed in the file `codes`, or, without one, those
-// of the annotator it replaces.
-int load_annotations(const char* prog, const char* codes, const char* record,
+// Writes RECORD.ANNOTATOR from annotation text, or CSV, on standard input.
+// The new file has the own codes listed in the file `codes`, or, without
+// one, those of the annotator it replaces.
+int load_annotations(const char* prog, const char* codes, bool csv, const char* record,
                      const char* annotator);
 
 // Prints the built-in mnemonic table, or with a record and annotator (both

@@ -240,6 +240,9 @@ int check_one(const char* prog, const char* log, std::map<std::string, std::stri
   first.clear();
   int fd = open_log(prog, log);
   if (fd < 0) return 2;
+  // At a terminal, a silent wait for input would look like a hang.
+  if (fd == 0 && isatty(0))
+    fprintf(stderr, "%s: reading the edit log from standard input; end it with Ctrl-D\n", prog);
   reset_editlog(fd);
   quiet_warnings = true;
   if (!parse_log_header()) {

@@ -20,7 +20,8 @@ namespace {
 struct request {
   const char* prog;
   const char* codes = nullptr;  // load --codes FILE, codes --set FILE
-  const char* sps = nullptr;    // diff --sps F
+  const char* sps = nullptr;    // diff --sps F, dump --csv --sps F
+  bool csv = false;             // dump --csv, load --csv
   bool exact = false;           // diff --exact
   long window = 0;              // merge --window N
   int count = 0;                // names after the options
@@ -37,7 +38,11 @@ struct command {
 };
 
 const option no_options[] = {{nullptr, 0, nullptr, 0}};
+const option dump_options[] = {{"csv", no_argument, nullptr, 'C'},
+                               {"sps", required_argument, nullptr, 's'},
+                               {nullptr, 0, nullptr, 0}};
 const option load_options[] = {{"codes", required_argument, nullptr, 'c'},
+                               {"csv", no_argument, nullptr, 'C'},
                                {nullptr, 0, nullptr, 0}};
 const option diff_options[] = {{"sps", required_argument, nullptr, 's'},
                                {"exact", no_argument, nullptr, 'x'},
@@ -55,10 +60,22 @@ bool is_frequency(const char* text) {
   return digits > 0 && *rest == 0 && strspn(text, "0.") < strlen(text);
 }
 
-int run_dump(const request& r) { return dump_annotations(r.prog, r.names[0], r.names[1]); }
+int fail_usage(const char* prog, const command* c, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+const command* find_command(const char* name);
+
+// The names of dump, load, diff and codes are the user's own, as typed; those
+// of check come from a log's header and stay within the working directory.
+int run_dump(const request& r) {
+  if (r.sps && !r.csv) return fail_usage(r.prog, find_command("dump"), "--sps goes with --csv");
+  accept_user_names();
+  return dump_annotations(r.prog, r.csv, r.sps ? strtod(r.sps, nullptr) : 0, r.names[0],
+                          r.names[1]);
+}
 
 int run_load(const request& r) {
-  return load_annotations(r.prog, r.codes, r.names[0], r.names[1]);
+  accept_user_names();
+  return load_annotations(r.prog, r.codes, r.csv, r.names[0], r.names[1]);
 }
 
 int run_check(const request& r) { return check_logs(r.prog, r.count, r.names); }
@@ -66,6 +83,7 @@ int run_check(const request& r) { return check_logs(r.prog, r.count, r.names); }
 int run_merge(const request& r) { return merge_logs(r.prog, r.window, r.count, r.names); }
 
 int run_diff(const request& r) {
+  accept_user_names();
   return diff_annotators(r.prog, r.sps ? r.sps : "360", r.exact, r.names[0], r.names[1],
                          r.names[2]);
 }
@@ -73,6 +91,7 @@ int run_diff(const request& r) {
 int run_codes(const request& r) {
   if (r.codes && r.count != 2) return -1;
   if (r.count == 1) return -1;
+  accept_user_names();
   if (r.codes) return set_codes(r.prog, r.codes, r.names[0], r.names[1]);
   return print_codes(r.prog, r.count ? r.names[0] : nullptr, r.count ? r.names[1] : nullptr);
 }
@@ -80,18 +99,23 @@ int run_codes(const request& r) {
 int run_help(const request& r);
 
 const command commands[] = {
-    {"dump", "annfile dump RECORD ANNOTATOR",
+    {"dump", "annfile dump [--csv [--sps F]] RECORD ANNOTATOR",
      "dump   prints the annotations of file RECORD.ANNOTATOR, one line each, in file\n"
      "       order: time, type, subtype, channel, number and, when present, the aux,\n"
      "       separated by TAB. In the aux, \\\\ \\t \\n \\r and \\xHH stand for a\n"
-     "       backslash, TAB, LF, CR and any other control byte.\n",
-     no_options, 2, 2, run_dump},
-    {"load", "annfile load [--codes FILE] RECORD ANNOTATOR < TEXT",
+     "       backslash, TAB, LF, CR and any other control byte. --csv prints CSV\n"
+     "       instead, with a header row time,type,mnemonic,subtype,channel,number,aux;\n"
+     "       its aux is UTF-8 text, with the same escapes for control characters\n"
+     "       and for bytes that are not UTF-8. --sps F adds seconds (time / F).\n",
+     dump_options, 2, 2, run_dump},
+    {"load", "annfile load [--csv] [--codes FILE] RECORD ANNOTATOR < TEXT",
      "load   writes RECORD.ANNOTATOR from lines of that form on standard input, in\n"
      "       their order; the type may be a mnemonic. Empty lines and lines that\n"
      "       start with # are skipped. A bad line writes nothing. The annotator\n"
      "       keeps the own codes it had, or takes those FILE lists (code TAB\n"
-     "       mnemonic TAB description a line), whose mnemonics the text may use.\n",
+     "       mnemonic TAB description a line), whose mnemonics the text may use.\n"
+     "       --csv reads CSV as dump --csv writes it: columns by name, in any order;\n"
+     "       time and type or mnemonic needed (both must agree), the rest optional.\n",
      load_options, 2, 2, run_load},
     {"check", "annfile check [LOG...]",
      "check  reads each edit log LOG (standard input without one, or for -) and\n"
@@ -165,8 +189,6 @@ int run_help(const request& r) {
 }
 
 // Says what is wrong with the command line, then how it is used.
-int fail_usage(const char* prog, const command* c, const char* fmt, ...)
-    __attribute__((format(printf, 3, 4)));
 int fail_usage(const char* prog, const command* c, const char* fmt, ...) {
   fprintf(stderr, "%s: ", prog);
   if (c) fprintf(stderr, "%s: ", c->name);
@@ -199,11 +221,15 @@ int run_command(const command* c, int argc, char** argv, request& r) {
       return run_help(h);
     }
     if (opt == '?') {
+      // A long option that takes no value has its letter in optopt too.
+      if (optopt && word[1] == '-')
+        return fail_usage(r.prog, c, "option '%s' takes no value", word);
       if (optopt) return fail_usage(r.prog, c, "unknown option '-%c'", optopt);
       return fail_usage(r.prog, c, "unknown option '%s'", word);
     }
     if (opt == ':') return fail_usage(r.prog, c, "option '%s' needs a value", word);
     if (opt == 'c') r.codes = optarg;
+    if (opt == 'C') r.csv = true;
     if (opt == 'x') r.exact = true;
     if (opt == 'w') {
       char* end;

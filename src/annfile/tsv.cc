@@ -13,12 +13,14 @@ int hex_digit(char c) {
   return -1;
 }
 
-// Unescapes text[0, len) into auxbuf as a counted string.
-const char* unescape_aux(const char* text, size_t len, unsigned char* auxbuf) {
+}  // namespace
+
+const char* unescape_aux(const char* text, size_t len, bool raw_controls, unsigned char* auxbuf) {
   size_t n = 0;
   for (size_t i = 0; i < len; i++) {
     unsigned char c = (unsigned char)text[i];
-    if (c < 0x20 || c == 0x7f) return "a control character in the aux must be escaped";
+    if (!raw_controls && (c < 0x20 || c == 0x7f))
+      return "a control character in the aux must be escaped";
     if (c == '\\') {
       if (++i == len) return "the aux ends in a lone backslash";
       switch (text[i]) {
@@ -46,8 +48,6 @@ const char* unescape_aux(const char* text, size_t len, unsigned char* auxbuf) {
   return nullptr;
 }
 
-// A whole field of decimal digits with an optional sign, within [lo, hi];
-// leading zeros are as many as the field holds.
 bool parse_int(const char* text, size_t len, long lo, long hi, long* v) {
   size_t i = 0;
   bool negative = false;
@@ -65,7 +65,6 @@ bool parse_int(const char* text, size_t len, long lo, long hi, long* v) {
   return true;
 }
 
-// The code of a mnemonic field, 0 when it is none.
 int code_of(const char* text, size_t len) {
   char word[256];
   if (len >= sizeof word || memchr(text, 0, len)) return 0;
@@ -73,8 +72,6 @@ int code_of(const char* text, size_t len) {
   word[len] = 0;
   return strann(word);
 }
-
-}  // namespace
 
 // Control bytes, TAB and LF among them, are escaped, so a line is always one
 // line of exactly the fields it has; bytes from 0x80 up pass as they are.
@@ -148,7 +145,7 @@ const char* parse_ann_line(const char* line, size_t len, nesk_ann* a, unsigned c
   a->number = (int8_t)v[4];
   a->aux = nullptr;
   if (n == 6) {
-    if (const char* bad = unescape_aux(field[5], flen[5], auxbuf))
+    if (const char* bad = unescape_aux(field[5], flen[5], false, auxbuf))
       return snprintf(why, 200, "%s", bad), why;
     a->aux = auxbuf;
   }

@@ -11,6 +11,19 @@
 // escaped as \\ \t \n \r and \xHH, so that they stay on one line.
 void write_escaped(FILE* f, const unsigned char* p, size_t n);
 
+// Unescapes text[0, len) into auxbuf (257 bytes) as a counted string: \\ \t
+// \n \r and \xHH stand for their bytes, every other byte for itself, but a
+// control byte only when raw_controls. Returns null, or why the text is refused.
+const char* unescape_aux(const char* text, size_t len, bool raw_controls, unsigned char* auxbuf);
+
+// Whether text[0, len) is a whole field of decimal digits with an optional
+// sign, within [lo, hi]; then *v is its value. Leading zeros are as many as
+// the field holds.
+bool parse_int(const char* text, size_t len, long lo, long hi, long* v);
+
+// The code of a mnemonic field, 0 when it is none.
+int code_of(const char* text, size_t len);
+
 // Writes *a as one line, "\n" included. Returns 0, or -1 when the stream failed.
 int write_ann_line(FILE* f, const nesk_ann* a);
 

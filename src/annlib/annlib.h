@@ -38,6 +38,14 @@ enum { ann_read = 0, ann_write = 1, ann_create = 2 };
 // unless quiet).
 int annopen(const char* record, const annotator_info* info, unsigned count);
 
+// Takes the names that annopen and check_annopen are given from now on as
+// the user's own, typed on the command line: an absolute record name, or one
+// with "..", then opens what the user named. A program that opens names from
+// an edit log's header never calls this, so that those stay below the working
+// directory. "/" in an annotator name, and "." or ".." as a file's own name,
+// are refused either way.
+void accept_user_names();
+
 // Non-zero when the last failed annopen was a read open that found no file
 // at its name (and nothing else went wrong): the one failure that means the
 // annotator does not exist.

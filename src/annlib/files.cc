@@ -36,11 +36,14 @@ kept_image* kept;
 input in;
 // Whether the last read open failed because no file stands at its name.
 bool missing;
+// Whether the names are the user's own, which may lead anywhere.
+bool user_names;
 
-// A name must not lead out of the working directory, nor name a directory.
+// A name from a log must not lead out of the working directory; no name may
+// name a directory.
 const char* check_names(const char* record, const char* name, const char* path) {
-  if (record[0] == '/') return "absolute record names are refused";
-  for (const char* p = record; *p;) {
+  if (!user_names && record[0] == '/') return "absolute record names are refused";
+  for (const char* p = record; !user_names && *p;) {
     size_t len = strcspn(p, "/");
     if (len == 2 && p[0] == '.' && p[1] == '.') return "\"..\" in a record name is refused";
     p += len;
@@ -132,6 +135,10 @@ int annopen(const char* record, const annotator_info* info, unsigned count) {
   int r = open_input(path);
   free(path);
   return r;
+}
+
+void accept_user_names() {
+  user_names = true;
 }
 
 int nesk_missing() {

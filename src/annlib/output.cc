@@ -218,11 +218,23 @@ int check_target(const char* path, bool create, mode_t* mode, target_id* id) {
   return 0;
 }
 
+// The folder of path's file: "." for a bare name, "/" for one right below
+// the root, else path cut at its last "/", which *slash = '/' puts back.
+const char* cut_folder(char* path, char** slash) {
+  *slash = strrchr(path, '/');
+  if (!*slash) return ".";
+  if (*slash == path) {
+    *slash = nullptr;
+    return "/";
+  }
+  **slash = 0;
+  return path;
+}
+
 // Whether a new file can be made in path's folder.
 int check_folder(char* path) {
-  char* slash = strrchr(path, '/');
-  if (slash) *slash = 0;
-  int r = faccessat(AT_FDCWD, slash ? path : ".", W_OK | X_OK, AT_EACCESS);
+  char* slash;
+  int r = faccessat(AT_FDCWD, cut_folder(path, &slash), W_OK | X_OK, AT_EACCESS);
   int e = errno;
   if (slash) *slash = '/';
   return r == 0 ? 0 : fail_ann(path, strerror(e));
@@ -233,11 +245,11 @@ int check_folder(char* path) {
 // 7 bytes so replaced. It never needs more room than the target's name.
 char* temp_pattern(char* path) {
   size_t len = strlen(path);
-  char* slash = strrchr(path, '/');
-  size_t base = slash ? len - (size_t)(slash + 1 - path) : len;
+  const char* last = strrchr(path, '/');
+  size_t base = last ? len - (size_t)(last + 1 - path) : len;
   long name_max = NAME_MAX;
-  if (slash) *slash = 0;
-  long limit = pathconf(slash ? path : ".", _PC_NAME_MAX);
+  char* slash;
+  long limit = pathconf(cut_folder(path, &slash), _PC_NAME_MAX);
   if (slash) *slash = '/';
   if (limit > 0) name_max = limit;
   bool room = base + 7 <= (size_t)name_max && len + 7 < PATH_MAX;
@@ -323,9 +335,8 @@ int complete_output() {
   }
   // The rename is durable once the directory is; a directory that cannot be
   // synced still holds the complete new file, so that is no failure.
-  char* slash = strrchr(out.path, '/');
-  if (slash) *slash = 0;
-  int dir = open(slash ? out.path : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  char* slash;
+  int dir = open(cut_folder(out.path, &slash), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     fsync(dir);
     close(dir);

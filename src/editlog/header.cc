@@ -41,6 +41,10 @@ void release_header() {
 int parse_log_header() {
   notes.why = nullptr;
   if (read_log_line() == 0) return reject_header("the log is empty");
+  // Some editors begin a UTF-8 file with a byte order mark, which hides the
+  // header from annapply; say so, since it does not show.
+  if (strncmp(logtext, "\xef\xbb\xbf", 3) == 0)
+    return reject_header("the log begins with a UTF-8 byte order mark; save it without one");
   if (strncmp(logtext, magic, magic_len) != 0)
     return reject_header("the log does not begin with \"[RQEditLog-1.0] Record \"");
   char* comma = strchr(logtext + magic_len, ',');

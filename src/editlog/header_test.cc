@@ -104,6 +104,8 @@ TEST(ParseLogHeader, SaysWhyItRefusesAHeader) {
       {"", "the log is empty"},
       {"[RQEditLog-1.1] Record rec, annotator a (1 samples/second)\n\n",
        "the log does not begin with \"[RQEditLog-1.0] Record \""},
+      {"\xef\xbb\xbf[RQEditLog-1.0] Record rec, annotator a (1 samples/second)\n\n",
+       "the log begins with a UTF-8 byte order mark; save it without one"},
       {"[RQEditLog-1.0] Record rec annotator a (1 samples/second)\n\n",
        "no \", annotator \" follows the record name"},
       {"[RQEditLog-1.0] Record rec, annotator a(1 samples/second)\n\n",

@@ -2,6 +2,7 @@
 // they foretell annapply's, and that it writes nothing.
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,14 @@ TEST_F(Check, StatusTwoForetellsThatAnnapplyFails) {
        "annfile: <stdin>: can't read ../rec.atr: \"..\" in a record name is refused (annapply "
        "would end with status 2)\n",
        2},
+      {"an absolute name", nullptr, "", log_header(path("rec"), "atr") + "5\n",
+       "annfile: <stdin>: can't read " + path("rec.atr") +
+           ": absolute record names are refused (annapply would end with status 2)\n",
+       2},
+      {"a byte order mark", nullptr, "", "\xef\xbb\xbf" + log_header("rec", "atr") + "5\n",
+       "annfile: <stdin>:1: the header is not readable: the log begins with a UTF-8 byte order "
+       "mark; save it without one (annapply would end with status 1)\n",
+       1},
   };
   for (const auto& c : cases) {
     load("rec", "atr", stored);
@@ -112,6 +121,22 @@ TEST_F(Check, StatusTwoForetellsThatAnnapplyFails) {
     EXPECT_EQ(annapply(c.log).status, c.annapply_status) << c.what;
     EXPECT_EQ(list_dir(dir), files) << c.what;
     if (c.file) unlink(path(c.file).c_str());
+  }
+}
+
+TEST_F(Check, AtATerminalSaysWhereItReadsTheLogFrom) {
+  load("rec", "atr", stored);
+  write_file(path("edits.log"), log_header("rec", "atr"));
+  for (const char* log : {"", "-", "edits.log"}) {
+    std::vector<std::string> args = {"check"};
+    if (*log) args.push_back(log);
+    run_result r = annfile(args, log_header("rec", "atr"), {.input_is_terminal = true});
+    EXPECT_EQ(r.status, 0) << log;
+    EXPECT_EQ(r.err,
+              strcmp(log, "edits.log") == 0
+                  ? ""
+                  : "annfile: reading the edit log from standard input; end it with Ctrl-D\n")
+        << log;
   }
 }
 

@@ -53,7 +53,8 @@ bool cleanup_registered;
 
 // Signals whose default action ends the process. While a temporary file
 // exists, their handler removes it and then ends the process by the same
-// signal; one that was ignored when the program started stays ignored.
+// signal. A signal that is ignored, or that the program handles itself,
+// is left as it is.
 const int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGPIPE, SIGALRM,
                               SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
@@ -74,7 +75,7 @@ void install_handlers() {
   installed = true;
   for (int sig : ending_signals) {
     struct sigaction old;
-    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
     struct sigaction sa = {};
     sa.sa_handler = remove_and_reraise;
     sigemptyset(&sa.sa_mask);

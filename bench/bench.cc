@@ -5,7 +5,8 @@
 //   annapply_bench BINDIR [quick | compare]
 //
 // compare: no timings; checks that annapply and annapply_tailwalk write the
-// same file for a record and a log of random edits.
+// same file for a record and each of two logs: random edits, and long runs
+// of a few places.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -30,7 +31,7 @@ struct config {
   int status = 0;  // the exit status of a run that did its job
   int64_t stored;      // annotations in the record
   int64_t edits;       // entries in the log
-  bool ascending;      // a log of ascending insertions into an empty record
+  log_kind kind;
   std::string record, log;
   std::vector<double> seconds;
   long peak_kb = 0;
@@ -80,17 +81,19 @@ bool measure(std::vector<config*> cs, int rounds) {
   return true;
 }
 
-config make_config(const std::string& binary, int64_t stored, int64_t edits, bool ascending = false) {
+config make_config(const std::string& binary, int64_t stored, int64_t edits,
+                   log_kind kind = random_edits) {
   config c;
   c.binary = binary;
   c.stored = stored;
   c.edits = edits;
-  c.ascending = ascending;
+  c.kind = kind;
   char name[64];
   snprintf(name, sizeof name, "r%lld", (long long)stored);
   c.record = name;
+  const char* suffix[] = {"", "a", "r"};  // by log_kind
   snprintf(name, sizeof name, "/r%lld_%lld%s.log", (long long)stored, (long long)edits,
-           ascending ? "a" : "");
+           suffix[kind]);
   c.log = workdir + name;
   return c;
 }
@@ -99,7 +102,7 @@ bool prepare(const config& c) {
   if (!std::filesystem::exists(c.record + ".atr") && generate_record(c.record, c.stored, c.stored) != 0)
     return false;
   return std::filesystem::exists(c.log) ||
-         generate_log(c.log, c.record, c.stored, c.stored, c.edits, c.ascending) == 0;
+         generate_log(c.log, c.record, c.stored, c.stored, c.edits, c.kind) == 0;
 }
 
 std::string read_whole(const std::string& path) {
@@ -113,13 +116,16 @@ std::string read_whole(const std::string& path) {
 }
 
 // Runs both programs on the same record and log; true when their outputs match.
-bool compare_outputs() {
-  config indexed = make_config("annapply", 30000, 20000), plain = make_config("annapply_tailwalk", 30000, 20000);
+bool compare_outputs(log_kind kind) {
+  config indexed = make_config("annapply", 30000, 20000, kind),
+         plain = make_config("annapply_tailwalk", 30000, 20000, kind);
   if (!prepare(indexed) || !run_once(indexed)) return false;
   std::string a = read_whole(indexed.record + ".atr_");
   if (!run_once(plain)) return false;
   std::string b = read_whole(plain.record + ".atr_");
-  printf("indexed %zu bytes, tail walk %zu bytes: %s\n", a.size(), b.size(), a == b ? "same" : "DIFFERENT");
+  printf("%s: indexed %zu bytes, tail walk %zu bytes: %s\n",
+         kind == runs_at_places ? "long runs" : "random edits", a.size(), b.size(),
+         a == b ? "same" : "DIFFERENT");
   return !a.empty() && a == b;
 }
 
@@ -149,7 +155,7 @@ int main(int argc, char** argv) {
   // to the working directory.
   if (chdir(tmpl) != 0) return perror("chdir"), 1;
   if (compare) {
-    bool same = compare_outputs();
+    bool same = compare_outputs(random_edits) && compare_outputs(runs_at_places);
     if (chdir("/") == 0) std::filesystem::remove_all(workdir);
     return same ? 0 : 1;
   }
@@ -208,7 +214,8 @@ int main(int argc, char** argv) {
   }
 
   // Parsing and applying a log against loading the same number from a file.
-  config loaded = make_config("annapply", n, 0), logged = make_config("annapply", 0, n, true);
+  config loaded = make_config("annapply", n, 0),
+         logged = make_config("annapply", 0, n, ascending_inserts);
   ok = ok && prepare(loaded) && prepare(logged) && measure({&loaded, &logged}, 5);
   if (ok)
     printf("\n%s annotations: loaded from a file %.3f s, inserted by a log %.3f s: log rate %.2f of load rate\n",

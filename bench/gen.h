@@ -9,9 +9,20 @@
 // Returns 0, or -1 when the file could not be written.
 int generate_record(const std::string& record, int64_t n, uint64_t seed);
 
-// Writes an edit log for that record to `path`: `edits` entries, half of
-// them deletions of stored annotations anywhere in the record, half
-// insertions at random times, in random order. With `ascending`, instead,
-// `edits` insertions in ascending time. Returns 0 or -1.
+// What an edit log of the benchmark holds.
+enum log_kind {
+  // Half deletions of stored annotations anywhere in the record, half
+  // insertions at random times, in random order.
+  random_edits,
+  // Insertions in ascending time.
+  ascending_inserts,
+  // Insertions and deletions at eight places of the record, of four values
+  // (one never inserted): long runs of one place, with deletions that match
+  // nothing and matches anywhere in the run.
+  runs_at_places,
+};
+
+// Writes an edit log of `edits` entries of that kind for that record to
+// `path`. Returns 0 or -1.
 int generate_log(const std::string& path, const std::string& record, int64_t n, uint64_t seed,
-                 int64_t edits, bool ascending);
+                 int64_t edits, log_kind kind);

@@ -9,6 +9,7 @@
 nesk_ann annot;
 ann_node* aphead;
 ann_node* aptail;
+long steps_walked;
 
 namespace {
 
@@ -18,11 +19,6 @@ unsigned char* copy_aux(const unsigned char* aux) {
   unsigned char* copy = (unsigned char*)alloc_zeroed(len + 2, 1, "apthis->aux");
   if (copy) memcpy(copy, aux, len + 1);
   return copy;
-}
-
-bool same_aux(const unsigned char* a, const unsigned char* b) {
-  if (!a || !b) return a == b;
-  return a[0] == b[0] && memcmp(a + 1, b + 1, a[0]) == 0;
 }
 
 bool is_stretch(const ann_node* p) { return p->type == stretch_node; }
@@ -85,13 +81,10 @@ bool take_match(ann_stretch* s) {
 // Removes the first node from p back over the run of `key` that annot
 // matches. Returns 1, or 0 when none does.
 int delete_walking_back(ann_node* p, int64_t key) {
-  for (; p != aphead && p->key == key; p = step_back(p)) {
-    if (p->type == annot.type && p->subtype == annot.subtype && same_aux(p->aux, annot.aux)) {
-      unlink_node(p);
-      return 1;
-    }
-  }
-  return 0;
+  ann_node* n = find_match(p, key);
+  if (!n) return 0;
+  unlink_node(n);
+  return 1;
 }
 
 // A delete whose key lies within the stretch p, which the last lookup
@@ -119,6 +112,15 @@ int delete_in_stretch(ann_node* p, int64_t key) {
 }
 
 }  // namespace
+
+bool same_aux(const unsigned char* a, const unsigned char* b) {
+  if (!a || !b) return a == b;
+  return a[0] == b[0] && memcmp(a + 1, b + 1, a[0]) == 0;
+}
+
+bool matches_annot(const ann_node* p) {
+  return p->type == annot.type && p->subtype == annot.subtype && same_aux(p->aux, annot.aux);
+}
 
 int64_t make_key(int32_t time, uint8_t channel, int8_t number) {
   return place_of(time, channel, number);

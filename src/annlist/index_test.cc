@@ -114,10 +114,11 @@ TEST(IndexedList, GivesWhatTheTailWalkGives) {
   struct {
     int start_size, steps, key_range;
   } runs[] = {
-      {0, 20000, 50},       // everything near the tail, long runs of equal keys
-      {5000, 40000, 3000},  // a long record edited anywhere
-      {20000, 20000, 200},  // runs of about a hundred equal keys
-      {3000, 30000, 100000},
+      {0, 20000, 50},         // everything near the tail, long runs of equal keys
+      {5000, 40000, 3000},    // a long record edited anywhere
+      {20000, 20000, 200},    // runs of about a hundred equal keys
+      {3000, 30000, 100000},  // few equal keys
+      {2000, 20000, 4},       // runs of about a thousand, eight values in each
   };
   for (const auto& r : runs) drive(rng, r.start_size, r.steps, r.key_range);
 }

@@ -206,6 +206,19 @@ TEST_F(Stretches, WriteWhatANodePerAnnotationWrites) {
         edits.push_back({rng() % 3 != 0, random_ann((int32_t)(rng() % (t + 20)))});
       }
     }
+    // A long run at one place, of a few values repeated: deletes of the
+    // last value match nothing there and walk the whole run.
+    if (round % 4 == 0 && !anns.empty()) {
+      ann at = anns[rng() % anns.size()];
+      ann values[4] = {at, at, at, at};
+      values[1].aux = "b", values[1].has_aux = true;
+      values[2].type = (int8_t)(at.type + 1);
+      values[3].subtype = (int8_t)(at.subtype + 1);
+      for (int n = 60 + rng() % 200; n > 0; n--) {
+        bool insert = rng() % 100 < 55;
+        edits.push_back({insert, values[rng() % (insert ? 3 : 4)]});
+      }
+    }
     write_input(make_file(anns, how));
     std::string one_by_one = run(false, edits);
     ASSERT_FALSE(one_by_one.empty());

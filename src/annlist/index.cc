@@ -1,15 +1,19 @@
-// The index is an ordered map with one entry for each run of equal keys: the
-// key, to the run's first node. A lookup is one descent of the map, never a
-// walk of the list, whose nodes may lie anywhere in memory once edits have
-// cut its stretches. The node before a run is its first node's prev, so a
-// node that goes from within a run changes no entry. The index is built
-// only when an operation lands far from the tail: sorted loads and edits
-// near the end of the record never pay for it.
+// The index is an ordered map from keys to the last node of the run of that
+// key, for some of the runs: every stretch's, and enough others that a
+// lookup, one descent of the map to the last indexed node before its place,
+// walks forward over a few nodes at most. A lookup that walks further
+// indexes the place it found, so walks stay short wherever lookups go, while
+// the nodes that edits add between lookups cost no entry, and a node that
+// goes from within a run changes none. The index is built only when an
+// operation lands far from the tail: sorted loads and edits near the end of
+// the record never pay for it.
 //
-// A long run of one key has an index of its own, by value. An insertion goes
-// before the whole run and a deletion takes the match nearest the tail, so
-// the nodes of one value in one run go first in, first out; the index keeps
-// them so, and a deletion in the run never walks it.
+// A long run of one key has an index of its own, by value, so that a
+// deletion in the run never walks it. An insertion goes before the whole run
+// and a deletion takes the match nearest the tail, so the nodes of one value
+// go first in, first out. They write the same bytes, though, so which of
+// them goes matters not, only that one does: the annotation of a melted
+// stretch, which ends its run, joins the index as if it were the newest.
 #include <absl/container/btree_map.h>
 #include <absl/container/flat_hash_map.h>
 #include <absl/hash/hash.h>
@@ -42,28 +46,32 @@ using run_map = absl::btree_map<int64_t, ann_node*, std::less<int64_t>,
 // A short walk from the tail settles most operations while there is no
 // index: stored annotations arrive in ascending order.
 constexpr int tail_steps = 16;
+// A lookup that walks further than this from its entry indexes its place.
+constexpr int gap_steps = 1;
 // A walk for a match that goes this far into a run indexes the run by value.
 constexpr int long_run = 32;
 
 run_map runs;
 bool built;
-// The entry of the first run past the place of the next change: past the
-// node the last lookup returned, the node last linked, or the node before
-// the one last unlinked.
+// The first entry whose key is above that of the place of the next change:
+// the node the last lookup returned, the node last linked, or the node
+// before the one last unlinked.
 run_map::iterator at;
 
-bool starts_run(const ann_node* n) {
-  return n->prev == aphead || n->prev->key != n->key;
-}
-
-bool run_goes_on(const ann_node* n) {
-  return n->next && n->next->key == n->key;
+bool ends_run(const ann_node* n) {
+  return !n->next || n->next->key != n->key;
 }
 
 void build_index() {
+  int since = 0;  // nodes since the last one indexed
   for (ann_node* p = aphead->next; p; p = p->next) {
     steps_walked++;
-    if (starts_run(p)) runs.emplace_hint(runs.end(), p->key, p);
+    if (ends_run(p) && (p->type == stretch_node || since >= gap_steps)) {
+      runs.emplace_hint(runs.end(), p->key, p);
+      since = 0;
+    } else {
+      since++;
+    }
   }
   built = true;
 }
@@ -86,9 +94,17 @@ ann_node* find_place(int64_t key, bool before) {
     if (p == aphead || !is_past(p->key, key, before)) return p;
     build_index();
   }
-  // aptail lies past key, so some run does.
+  // The nodes between the entry before `at` and the one at it are in no
+  // entry; the walk over them stops before the node of `at`, which is past
+  // key.
   at = before ? runs.lower_bound(key) : runs.upper_bound(key);
-  return at->second->prev;
+  ann_node* p = at == runs.begin() ? aphead : std::prev(at)->second;
+  int steps = 0;
+  for (; p->next && !is_past(p->next->key, key, before); p = p->next) steps++;
+  steps_walked += steps;
+  // p ends its run, since the node after it is past key.
+  if (steps > gap_steps) at = std::next(runs.insert(at, {p->key, p}));
+  return p;
 }
 
 // The nodes of one value in one long run, nearest the tail first.
@@ -140,7 +156,7 @@ void push_node(fifo* f, ann_node* n) {
   f->nodes[f->end++] = n;
 }
 
-// Adds n, the newest node of its run, to the index of its run's values.
+// Adds n to the index of its run's values.
 void add_to_run(ann_node* n) {
   auto it = fifos.find(n);
   if (it == fifos.end()) it = fifos.emplace(n, fifo{}).first;
@@ -212,23 +228,29 @@ ann_node* find_match(ann_node* last, int64_t key) {
 }
 
 void note_linked(ann_node* n) {
+  // n ends the run of the node before it, or goes before its run.
+  bool ends = n->prev != aphead && n->prev->key == n->key;
   if (!long_runs.empty() && n->type != stretch_node && long_runs.contains(n->key)) add_to_run(n);
-  if (!built || !starts_run(n)) return;
-  if (run_goes_on(n))
-    (at++)->second = n;
-  else
+  if (!built) return;
+  if (ends && at != runs.begin() && std::prev(at)->second == n->prev)
+    std::prev(at)->second = n;
+  else if (n->type == stretch_node)
     at = std::next(runs.insert(at, {n->key, n}));
+  else if (at != runs.end() && at->first == n->key)
+    ++at;
 }
 
 void note_unlinking(ann_node* n) {
   if (!long_runs.empty() && n->type != stretch_node && long_runs.contains(n->key)) take_from_run(n);
-  if (!built || !starts_run(n)) return;
-  auto entry = std::prev(at);
-  if (run_goes_on(n)) {
-    entry->second = n->next;
-    at = entry;
-  } else {
-    at = runs.erase(entry);
+  if (!built) return;
+  bool ends = n->prev != aphead && n->prev->key == n->key;
+  if (at != runs.begin() && std::prev(at)->second == n) {
+    if (ends)
+      std::prev(at)->second = n->prev;
+    else
+      at = runs.erase(std::prev(at));
+  } else if (!ends && at != runs.begin() && std::prev(at)->first == n->key) {
+    --at;
   }
 }
 

@@ -5,7 +5,8 @@
 //   annapply_bench BINDIR [quick | compare]
 //
 // compare: no timings; checks that annapply and annapply_tailwalk write the
-// same file for a record and a log of random edits.
+// same file for a record and each of two logs: random edits, and long runs
+// of a few places.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -17,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -30,7 +33,7 @@ struct config {
   int status = 0;  // the exit status of a run that did its job; -1: 0 or 1
   int64_t stored;      // annotations in the record
   int64_t edits;       // entries in the log
-  bool ascending;      // a log of ascending insertions into an empty record
+  log_kind kind;
   bool typed = false;  // every entry names a type
   bool own = false;    // the record has a table of own codes, which the log uses
   std::string record, log;
@@ -83,20 +86,21 @@ bool measure(std::vector<config*> cs, int rounds) {
   return true;
 }
 
-config make_config(const std::string& binary, int64_t stored, int64_t edits, bool ascending = false,
-                   bool typed = false, bool own = false) {
+config make_config(const std::string& binary, int64_t stored, int64_t edits,
+                   log_kind kind = random_edits, bool typed = false, bool own = false) {
   config c;
   c.binary = binary;
   c.stored = stored;
   c.edits = edits;
-  c.ascending = ascending;
+  c.kind = kind;
   c.typed = typed;
   c.own = own;
   char name[64];
   snprintf(name, sizeof name, "r%lld%s", (long long)stored, own ? "own" : "");
   c.record = name;
+  const char* suffix[] = {"", "a", "r"};  // by log_kind
   snprintf(name, sizeof name, "/r%lld%s_%lld%s%s.log", (long long)stored, own ? "own" : "",
-           (long long)edits, ascending ? "a" : "", typed ? "t" : "");
+           (long long)edits, suffix[kind], typed ? "t" : "");
   c.log = workdir + name;
   return c;
 }
@@ -106,7 +110,7 @@ bool prepare(const config& c) {
       generate_record(c.record, c.stored, c.stored, c.own) != 0)
     return false;
   return std::filesystem::exists(c.log) ||
-         generate_log(c.log, c.record, c.stored, c.stored, c.edits, c.ascending, c.typed,
+         generate_log(c.log, c.record, c.stored, c.stored, c.edits, c.kind, c.typed,
                       c.own) == 0;
 }
 
@@ -121,14 +125,44 @@ std::string read_whole(const std::string& path) {
 }
 
 // Runs both programs on the same record and log; true when their outputs match.
-bool compare_outputs() {
-  config indexed = make_config("annapply", 30000, 20000), plain = make_config("annapply_tailwalk", 30000, 20000);
+bool compare_outputs(log_kind kind) {
+  config indexed = make_config("annapply", 30000, 20000, kind),
+         plain = make_config("annapply_tailwalk", 30000, 20000, kind);
   if (!prepare(indexed) || !run_once(indexed)) return false;
   std::string a = read_whole(indexed.record + ".atr_");
   if (!run_once(plain)) return false;
   std::string b = read_whole(plain.record + ".atr_");
-  printf("indexed %zu bytes, tail walk %zu bytes: %s\n", a.size(), b.size(), a == b ? "same" : "DIFFERENT");
+  printf("%s: indexed %zu bytes, tail walk %zu bytes: %s\n",
+         kind == runs_at_places ? "long runs" : "random edits", a.size(), b.size(),
+         a == b ? "same" : "DIFFERENT");
   return !a.empty() && a == b;
+}
+
+volatile uint64_t chase_end;
+
+// Seconds a load takes that waits for the one before it and finds nothing in
+// any cache: a chase through 256 MiB, one cache line a step, in an order no
+// prefetcher foresees. Median of five chases.
+double memory_latency() {
+  const size_t lines = ((size_t)256 << 20) / 64;
+  std::vector<uint64_t> chase(lines * 8);
+  std::vector<uint32_t> order(lines);
+  std::iota(order.begin(), order.end(), 0);
+  std::mt19937_64 rng(7);
+  std::shuffle(order.begin(), order.end(), rng);
+  // One cycle through every line.
+  for (size_t i = 0; i < lines; i++) chase[order[i] * 8] = order[(i + 1) % lines] * 8;
+  std::vector<double> seconds;
+  uint64_t p = 0;
+  const int steps = 2000000;
+  for (int r = 0; r < 5; r++) {
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < steps; i++) p = chase[p];
+    seconds.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / steps);
+  }
+  chase_end = p;
+  return median(seconds);
 }
 
 std::string with_commas(int64_t n) {
@@ -157,7 +191,7 @@ int main(int argc, char** argv) {
   // to the working directory.
   if (chdir(tmpl) != 0) return perror("chdir"), 1;
   if (compare) {
-    bool same = compare_outputs();
+    bool same = compare_outputs(random_edits) && compare_outputs(runs_at_places);
     if (chdir("/") == 0) std::filesystem::remove_all(workdir);
     return same ? 0 : 1;
   }
@@ -167,20 +201,50 @@ int main(int argc, char** argv) {
   std::vector<int64_t> logs = quick ? std::vector<int64_t>{0, 100, 1000}
                                     : std::vector<int64_t>{0, 1000, 100000, 1000000};
   bool ok = true;
+  // The targets of dense logs are read off the table: an edit among the
+  // middle size's annotations, its densest log against the node path (every
+  // stored annotation a node of its own, as before stretches), and the peak
+  // of the smallest size's densest log.
+  size_t dense = logs.size() - 1, many = dense - 1;
+  std::vector<double> latencies = {memory_latency()};
+  double empty_s = 0, edits_s = 0, dense_s = 0, nodes_s = 0, dense_peak = 0;
   printf("%12s %10s %10s %10s %14s\n", "annotations", "edits", "median s", "peak B/ann",
          "vs empty log");
   for (int64_t n : sizes) {
     std::vector<config> cs;
     for (int64_t e : logs) cs.push_back(make_config("annapply", n, e));
+    // Beside the runs it is compared with, not in the table.
+    if (n == sizes[1]) cs.push_back(make_config("annapply_nodes", n, logs[dense]));
     std::vector<config*> ptrs;
     for (config& c : cs) ok = ok && prepare(c), ptrs.push_back(&c);
     ok = ok && measure(ptrs, n >= 10000000 ? 3 : 5);
     if (!ok) break;
     double base = median(cs[0].seconds);
-    for (config& c : cs)
+    for (size_t i = 0; i < logs.size(); i++)
       printf("%12s %10s %10.3f %10.1f %14.2f\n", with_commas(n).c_str(),
-             with_commas(c.edits).c_str(), median(c.seconds), c.peak_kb * 1024.0 / n,
-             median(c.seconds) / base);
+             with_commas(cs[i].edits).c_str(), median(cs[i].seconds), cs[i].peak_kb * 1024.0 / n,
+             median(cs[i].seconds) / base);
+    fflush(stdout);
+    if (n == sizes[0]) dense_peak = cs[dense].peak_kb * 1024.0 / n;
+    if (n == sizes[1]) {
+      empty_s = base;
+      edits_s = median(cs[many].seconds);
+      dense_s = median(cs[dense].seconds);
+      nodes_s = median(cs.back().seconds);
+    }
+  }
+  latencies.push_back(memory_latency());
+  if (ok) {
+    double latency = median(latencies);
+    printf("\nmemory latency %.1f ns (a dependent load, 256 MiB in random order)\n", latency * 1e9);
+    printf("%s + %s: an edit costs %.2f latencies (target at most 3.5)\n",
+           with_commas(sizes[1]).c_str(), with_commas(logs[many]).c_str(),
+           (edits_s - empty_s) / (double)logs[many] / latency);
+    printf("%s + %s: %.3f s, the node path %.3f s: %.2f times (target at most 1)\n",
+           with_commas(sizes[1]).c_str(), with_commas(logs[dense]).c_str(), dense_s, nodes_s,
+           dense_s / nodes_s);
+    printf("%s + %s: peak %.1f B/ann (target at most 250)\n", with_commas(sizes[0]).c_str(),
+           with_commas(logs[dense]).c_str(), dense_peak);
     fflush(stdout);
   }
 
@@ -216,7 +280,8 @@ int main(int argc, char** argv) {
   }
 
   // Parsing and applying a log against loading the same number from a file.
-  config loaded = make_config("annapply", n, 0), logged = make_config("annapply", 0, n, true);
+  config loaded = make_config("annapply", n, 0),
+         logged = make_config("annapply", 0, n, ascending_inserts);
   ok = ok && prepare(loaded) && prepare(logged) && measure({&loaded, &logged}, 5);
   if (ok)
     printf("\n%s annotations: loaded from a file %.3f s, inserted by a log %.3f s: log rate %.2f of load rate\n",
@@ -241,7 +306,7 @@ int main(int argc, char** argv) {
   std::string second = workdir + "/second.log";
   ok = ok && prepare(applied_big) &&
        (std::filesystem::exists(second) ||
-        generate_log(second, applied_big.record, big, big, 1000, false, false, false, 1) == 0) &&
+        generate_log(second, applied_big.record, big, big, 1000, random_edits, false, false, 1) == 0) &&
        run_once(applied_big);
   if (ok) {
     std::filesystem::rename(applied_big.record + ".atr_", applied_big.record + ".edited");
@@ -265,8 +330,8 @@ int main(int argc, char** argv) {
   // Own codes: a log whose every entry names a type, by the record's own
   // table of 113 codes against the built-in one; and the rewrite of a record
   // with own codes against its yardstick.
-  config builtin_typed = make_config("annapply", n, n, false, true),
-         own_typed = make_config("annapply", n, n, false, true, true);
+  config builtin_typed = make_config("annapply", n, n, random_edits, true),
+         own_typed = make_config("annapply", n, n, random_edits, true, true);
   ok = ok && prepare(builtin_typed) && prepare(own_typed) &&
        measure({&builtin_typed, &own_typed}, 5);
   if (ok)
@@ -276,8 +341,8 @@ int main(int argc, char** argv) {
            median(own_typed.seconds), median(own_typed.seconds) / median(builtin_typed.seconds));
   config plain_copied = make_config("yardstick", big, 0),
          plain_empty = make_config("annapply", big, 0),
-         own_copied = make_config("yardstick", big, 0, false, false, true),
-         own_empty = make_config("annapply", big, 0, false, false, true);
+         own_copied = make_config("yardstick", big, 0, random_edits, false, true),
+         own_empty = make_config("annapply", big, 0, random_edits, false, true);
   plain_copied.args = {plain_copied.record + ".atr"};
   own_copied.args = {own_copied.record + ".atr"};
   ok = ok && prepare(own_copied) && prepare(own_empty) &&

@@ -76,16 +76,22 @@ int generate_record(const std::string& record, int64_t n, uint64_t seed, bool ow
 }
 
 int generate_log(const std::string& path, const std::string& record, int64_t n, uint64_t seed,
-                 int64_t edits, bool ascending, bool typed, bool own, uint64_t salt) {
+                 int64_t edits, log_kind kind, bool typed, bool own, uint64_t salt) {
   FILE* f = fopen(path.c_str(), "w");
   if (!f) return -1;
   fprintf(f, "[RQEditLog-1.0] Record %s, annotator atr (360 samples/second)\n\n", record.c_str());
   std::vector<stored> anns = make_record(n, seed, own);
   std::mt19937_64 rng(seed ^ 0x5eed ^ salt);
   int32_t end = anns.empty() ? 2000000000 : anns.back().time;
+  static const char* const values[] = {"N", "NOTE,a", "N{1//}", "NOTE,b"};
   for (int64_t i = 0; i < edits; i++) {
-    if (ascending) {
+    if (kind == ascending_inserts) {
       fprintf(f, "%lld,N\n", (long long)(i * 200));
+    } else if (kind == runs_at_places) {
+      bool insert = rng() % 100 < 55;
+      const char* value = values[rng() % (insert ? 3 : 4)];
+      long time = anns.empty() ? 1000 : (long)anns[(rng() % 8) * anns.size() / 8].time;
+      fprintf(f, "%s%ld,%s\n", insert ? "" : "-", time, value);
     } else if (rng() % 2 && !anns.empty()) {
       const stored& s = anns[rng() % anns.size()];
       fprintf(f, "-%ld,%s\n", (long)s.time, mnemonic_of(s.type));

@@ -4,17 +4,26 @@
 
 ann_node* find_before(int64_t key) {
   ann_node* p = aptail;
-  while (p != aphead && p->key >= key) p = p->prev;
+  while (p != aphead && p->key >= key) p = step_back(p);
   return p;
 }
 
 ann_node* find_last(int64_t key) {
   ann_node* p = aptail;
-  while (p != aphead && p->key > key) p = p->prev;
+  while (p != aphead && p->key > key) p = step_back(p);
   return p;
 }
 
-ann_node* step_back(ann_node* p) { return p->prev; }
+ann_node* step_back(ann_node* p) {
+  steps_walked++;
+  return p->prev;
+}
+
+ann_node* find_match(ann_node* last, int64_t key) {
+  for (ann_node* p = last; p != aphead && p->key == key; p = step_back(p))
+    if (matches_annot(p)) return p;
+  return nullptr;
+}
 
 ann_node* step_forward(ann_node* p) { return p->next; }
 

@@ -9,6 +9,7 @@
 nesk_ann annot;
 ann_node* aphead;
 ann_node* aptail;
+long steps_walked;
 
 namespace {
 
@@ -18,11 +19,6 @@ unsigned char* copy_aux(const unsigned char* aux) {
   unsigned char* copy = (unsigned char*)alloc_zeroed(len + 2, 1, "apthis->aux");
   if (copy) memcpy(copy, aux, len + 1);
   return copy;
-}
-
-bool same_aux(const unsigned char* a, const unsigned char* b) {
-  if (!a || !b) return a == b;
-  return a[0] == b[0] && memcmp(a + 1, b + 1, a[0]) == 0;
 }
 
 bool is_stretch(const ann_node* p) { return p->type == stretch_node; }
@@ -70,6 +66,36 @@ void link_stretch(ann_node* p, const ann_stretch* s) {
   link_after(p, n);
 }
 
+// A stretch of at most this many annotations becomes a node for each when
+// an edit lands in it: three nodes take less memory than a stretch, and an
+// edit among nodes cuts nothing and decodes nothing.
+constexpr uint64_t melt_count = 3;
+
+// Replaces stretch node p by a node for each of its annotations, in order.
+// Returns false, changing nothing, when memory ran out.
+bool melt_stretch(ann_node* p) {
+  ann_node* made[melt_count] = {};
+  ann_stretch rest = *p->stretch;
+  uint64_t count = rest.count;
+  for (uint64_t i = 0; i < count; i++) {
+    nesk_ann a;
+    take_stretch_head(&rest, &a);
+    ann_node* n = made[i] = new_node("apthis");
+    if (!n || (a.aux && !(n->aux = copy_aux(a.aux)))) {
+      for (ann_node* m : made)
+        if (m) free(m->aux), release_node(m);
+      return false;
+    }
+    n->key = key_of(&a);
+    n->type = a.type;
+    n->subtype = a.subtype;
+  }
+  ann_node* before = p->prev;
+  unlink_node(p);
+  for (uint64_t i = 0; i < count; i++) link_after(i ? made[i - 1] : before, made[i]);
+  return true;
+}
+
 // Takes the first annotation out of *s when it is the one annot asks to
 // delete. A stretch never holds an empty aux, as the list holds none.
 bool take_match(ann_stretch* s) {
@@ -85,13 +111,10 @@ bool take_match(ann_stretch* s) {
 // Removes the first node from p back over the run of `key` that annot
 // matches. Returns 1, or 0 when none does.
 int delete_walking_back(ann_node* p, int64_t key) {
-  for (; p != aphead && p->key == key; p = step_back(p)) {
-    if (p->type == annot.type && p->subtype == annot.subtype && same_aux(p->aux, annot.aux)) {
-      unlink_node(p);
-      return 1;
-    }
-  }
-  return 0;
+  ann_node* n = find_match(p, key);
+  if (!n) return 0;
+  unlink_node(n);
+  return 1;
 }
 
 // A delete whose key lies within the stretch p, which the last lookup
@@ -119,6 +142,15 @@ int delete_in_stretch(ann_node* p, int64_t key) {
 }
 
 }  // namespace
+
+bool same_aux(const unsigned char* a, const unsigned char* b) {
+  if (!a || !b) return a == b;
+  return a[0] == b[0] && memcmp(a + 1, b + 1, a[0]) == 0;
+}
+
+bool matches_annot(const ann_node* p) {
+  return p->type == annot.type && p->subtype == annot.subtype && same_aux(p->aux, annot.aux);
+}
 
 int64_t make_key(int32_t time, uint8_t channel, int8_t number) {
   return place_of(time, channel, number);
@@ -148,8 +180,10 @@ int insert_ann() {
   }
   // The sentinel sorts before every key, a key of 0 or below included.
   // Where the place lies within a stretch, the stretch is cut there and its
-  // rest linked after the new node.
+  // rest linked after the new node; a stretch of a few is melted first.
   ann_node* p = find_before(n->key);
+  bool within = is_stretch(p) && last_key(p) >= n->key;
+  if (within && p->stretch->count <= melt_count && melt_stretch(p)) p = find_before(n->key);
   ann_stretch right;
   bool cut = is_stretch(p) && last_key(p) >= n->key;
   if (cut) split_stretch(p->stretch, &annot, &right);
@@ -161,7 +195,10 @@ int insert_ann() {
 int delete_ann() {
   int64_t key = make_key(annot.time, annot.channel, annot.number);
   ann_node* p = find_last(key);
-  if (is_stretch(p) && last_key(p) >= key) return delete_in_stretch(p, key);
+  if (is_stretch(p) && last_key(p) >= key) {
+    if (p->stretch->count > melt_count || !melt_stretch(p)) return delete_in_stretch(p, key);
+    p = find_last(key);
+  }
   return delete_walking_back(p, key);
 }
 

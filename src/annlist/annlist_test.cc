@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "locate.h"
 
 namespace {
 
@@ -155,6 +159,50 @@ TEST_F(AnnList, DeleteRemovesTheMatchNearestTheTail) {
   EXPECT_EQ(delete_ann(), 1);
   EXPECT_EQ(contents(), std::vector<std::string>{});
   EXPECT_EQ(aptail, aphead);
+}
+
+// A run of one time, channel and number as long as a log can make it: a
+// delete finds its match, or that there is none, without walking the run.
+TEST_F(AnnList, DeletesInALongRunOfOnePlaceWalkLittleOfIt) {
+  const int n = 100000;
+  auto aux_of = [](int i) {
+    char text[16];
+    return std::string(1, (char)snprintf(text, sizeof text, "a%d", i)) + text;
+  };
+  auto none = [](int) { return std::string(); };
+  auto other = [](int) { return std::string("\x01z", 2); };
+  const struct {
+    const char* what;
+    std::function<std::string(int)> inserted, deleted;  // the aux of the i-th; "" for none
+    int removed;
+  } cases[] = {
+      {"deletes that match nothing", none, other, 0},
+      {"each its own value, the newest deleted first", aux_of,
+       [&](int i) { return aux_of(n - 1 - i); }, n},
+      // The first half lies nearest the tail, so every match lies past it.
+      {"the second half's value", [&](int i) { return i < n / 2 ? std::string() : other(i); },
+       other, n / 2},
+  };
+  for (const auto& c : cases) {
+    release_annlist();
+    ASSERT_EQ(init_annlist(), 1);
+    steps_walked = 0;
+    for (int i = 0; i < n; i++) {
+      std::string aux = c.inserted(i);
+      insert(5000, 22, aux.empty() ? nullptr : &aux);
+    }
+    int removed = 0;
+    for (int i = 0; i < n; i++) {
+      std::string aux = c.deleted(i);
+      set_annot(5000, 22, aux.empty() ? nullptr : &aux);
+      removed += delete_ann();
+    }
+    EXPECT_EQ(removed, c.removed) << c.what;
+    EXPECT_LE(steps_walked, (long)(n * std::log2(n))) << c.what;
+    std::vector<std::string> left = contents();
+    ASSERT_EQ(left.size(), (size_t)(n - c.removed)) << c.what;
+    for (const std::string& s : left) ASSERT_EQ(s, "5000:22:0:0") << c.what;
+  }
 }
 
 TEST_F(AnnList, WriteOutReleasesEverythingEvenWhenEmpty) {

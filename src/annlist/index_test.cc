@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "annlist.h"
+#include "locate.h"
 
 namespace {
 
@@ -114,12 +115,38 @@ TEST(IndexedList, GivesWhatTheTailWalkGives) {
   struct {
     int start_size, steps, key_range;
   } runs[] = {
-      {0, 20000, 50},       // everything near the tail, long runs of equal keys
-      {5000, 40000, 3000},  // a long record edited anywhere
-      {20000, 20000, 200},  // runs of about a hundred equal keys
-      {3000, 30000, 100000},
+      {0, 20000, 50},         // everything near the tail, long runs of equal keys
+      {5000, 40000, 3000},    // a long record edited anywhere
+      {20000, 20000, 200},    // runs of about a hundred equal keys
+      {3000, 30000, 100000},  // few equal keys
+      {2000, 20000, 4},       // runs of about a thousand, eight values in each
   };
   for (const auto& r : runs) drive(rng, r.start_size, r.steps, r.key_range);
+}
+
+// A lookup descends the index and then walks over a few nodes, not over
+// what edits added since the index was built.
+TEST(IndexedList, ALookupWalksFewNodes) {
+  std::mt19937 rng(17);
+  unsigned char auxbuf[300];
+  ASSERT_EQ(init_annlist(), 1);
+  auto random_key = [&] { return make_key((int32_t)(rng() % 1000000), 0, 0); };
+  // The index is built while the list is short, then the list grows.
+  for (int i = 0; i < 100000; i++) {
+    set_annot({random_key(), 1, ""}, auxbuf);
+    insert_ann();
+  }
+  steps_walked = 0;
+  const int ops = 100000;
+  for (int i = 0; i < ops; i++) {
+    set_annot({random_key(), 1, ""}, auxbuf);
+    if (i % 2)
+      insert_ann();
+    else
+      delete_ann();
+  }
+  EXPECT_LE(steps_walked, 8L * ops);
+  release_annlist();
 }
 
 }  // namespace

@@ -18,10 +18,22 @@ ann_node* find_last(int64_t key);
 // The node before p, on a deletion's walk back from find_last.
 ann_node* step_back(ann_node* p);
 
+// The node of the run of `key` nearest the tail that annot matches, or null:
+// `last` is the last node of the run that may match, as find_last or a step
+// back from a stretch gave it.
+ann_node* find_match(ann_node* last, int64_t key);
+
+// Whether annot asks to delete the annotation of node p (its key aside).
+bool matches_annot(const ann_node* p);
+
+// Whether two counted aux texts, or null for none, are the same.
+bool same_aux(const unsigned char* a, const unsigned char* b);
+
 // Keeps the index up to date: n has just been linked in right after what
 // the last lookup returned or the last note_linked was told of, or is about
-// to be unlinked after the lookup or the walk back that reached it; the next
-// link then goes right after the node before it.
+// to be unlinked after the lookup that found its run (find_last, then
+// find_match or a step back); the next link then goes right after the node
+// before it.
 void note_linked(ann_node* n);
 void note_unlinking(ann_node* n);
 
@@ -32,3 +44,7 @@ ann_node* step_forward(ann_node* p);
 
 // Forgets the whole index; the list may then be released or rebuilt.
 void release_index();
+
+// Nodes stepped over by the walks of lookups, of the index's building and
+// of matches: the work the list did, which tests read.
+extern long steps_walked;

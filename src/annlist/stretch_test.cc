@@ -135,7 +135,8 @@ TEST_F(Stretches, WhatPassesWhole) {
   } cases[] = {
       {"ascending", {at(10), at(20), at(30), at(40)}, {}, "S4"},
       {"two at one place", {at(10), at(20), at(20), at(30), at(40)}, {}, "S1nnS2"},
-      {"a step back", {at(10), at(20), at(30), at(15), at(40), at(50)}, {}, "S1nS2S2"},
+      {"a step back", {at(10), at(20), at(30), at(40), at(15), at(50), at(60)}, {}, "S1nS3S2"},
+      {"a step back into three", {at(10), at(20), at(30), at(15), at(40), at(50)}, {}, "nnnnS2"},
       {"an empty aux", {at(10), at(20), empty_aux, at(40)}, {}, "S2nS1"},
       {"a long time step",
        {at(10), at(20), at(30), at(40)},
@@ -194,7 +195,10 @@ TEST_F(Stretches, WriteWhatANodePerAnnotationWrites) {
       how.push_back(rng() % (300 / scale) ? plain : (recoding)(1 + rng() % 3));
     }
     std::vector<edit> edits;
-    for (int n = rng() % 40; n > 0; n--) {
+    // Every third round is dense, two edits an annotation: stretches are cut
+    // to pieces, pieces of a few are melted into nodes, and edits among
+    // those cut the stretches beside them again.
+    for (int n = round % 3 == 1 ? (int)anns.size() * 2 : (int)(rng() % 40); n > 0; n--) {
       int r = rng() % 4;
       if (r == 0 && !anns.empty()) {
         edits.push_back({false, anns[rng() % anns.size()]});  // deletes what is there
@@ -204,6 +208,19 @@ TEST_F(Stretches, WriteWhatANodePerAnnotationWrites) {
         edits.push_back({rng() % 2 == 0, a});
       } else {
         edits.push_back({rng() % 3 != 0, random_ann((int32_t)(rng() % (t + 20)))});
+      }
+    }
+    // A long run at one place, of a few values repeated: deletes of the
+    // last value match nothing there and walk the whole run.
+    if (round % 4 == 0 && !anns.empty()) {
+      ann at = anns[rng() % anns.size()];
+      ann values[4] = {at, at, at, at};
+      values[1].aux = "b", values[1].has_aux = true;
+      values[2].type = (int8_t)(at.type + 1);
+      values[3].subtype = (int8_t)(at.subtype + 1);
+      for (int n = 60 + rng() % 200; n > 0; n--) {
+        bool insert = rng() % 100 < 55;
+        edits.push_back({insert, values[rng() % (insert ? 3 : 4)]});
       }
     }
     write_input(make_file(anns, how));

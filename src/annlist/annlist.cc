@@ -202,6 +202,8 @@ int delete_ann() {
   return delete_walking_back(p, key);
 }
 
+int apply_ann(int verdict) { return verdict == 1 ? insert_ann() : delete_ann(); }
+
 long load_annlist() {
   long loaded = 0;
   ann_stretch s;
@@ -219,6 +221,8 @@ long load_annlist() {
 }
 
 void write_annlist() {
+  apply_queue();
+  release_queue();
   for (ann_node* p = step_forward(aphead); p; p = step_forward(p)) {
     if (is_stretch(p)) {
       putstretch(0, p->stretch);
@@ -238,6 +242,7 @@ void write_annlist() {
 }
 
 void release_annlist() {
+  release_queue();
   if (aphead) {
     for (ann_node* p = aphead; p; p = step_forward(p)) release_item(p);
   }

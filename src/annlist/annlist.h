@@ -58,6 +58,19 @@ long load_annlist();
 // equal annot's. Returns 1 when one was removed, 0 when none matched.
 int delete_ann();
 
+// Queues an insertion (verdict 1) or a deletion (verdict 2) of a copy of
+// annot, for a caller that reads no result: queued edits are applied a batch
+// at a time in order of place, and the list comes out as if each had been
+// applied at once. Returns 1, or 0 when memory ran out (and nothing was
+// queued).
+int queue_ann(int verdict);
+
+// Applies every queued edit; write_annlist does so first.
+void apply_queue();
+
+// Inserts (verdict 1) or deletes (verdict 2) annot at once, as the list did
+// before edits were queued; the benchmark's reference builds use it.
+int apply_ann(int verdict);
 
 // Hands every annotation, head to tail, to putann for output annotator 0 and
 // releases the whole list, the sentinel included.

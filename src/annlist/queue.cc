@@ -1,0 +1,76 @@
+// Edits that wait, and are then applied a batch at a time in order of place.
+// An edit touches only the run of its own key, so edits at different places
+// never meet and those at one place keep their order: the list comes out as
+// it would have, while the lookups, the cuts of stretches and the new nodes
+// go through memory in order rather than anywhere.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "annlist.h"
+
+namespace {
+
+struct queued_edit {
+  int64_t key;
+  unsigned char* aux;  // owned; a present but empty aux is kept, as it matches nothing
+  uint32_t order;      // within the batch
+  int8_t type;
+  int8_t subtype;
+  int8_t verdict;  // 1 inserts, 2 deletes
+};
+
+// Enough that neighbouring edits of a batch lie close together in a long
+// record, few enough that the batch takes little memory beside the list.
+constexpr uint32_t batch_room = 1 << 16;
+
+queued_edit* batch;
+uint32_t queued;
+
+bool before(const queued_edit& a, const queued_edit& b) {
+  return a.key != b.key ? a.key < b.key : a.order < b.order;
+}
+
+}  // namespace
+
+void apply_queue() {
+  if (queued == 0) return;
+  std::sort(batch, batch + queued, before);
+  nesk_ann kept = annot;
+  for (uint32_t i = 0; i < queued; i++) {
+    queued_edit& e = batch[i];
+    decode_key(e.key, &annot);
+    annot.type = e.type;
+    annot.subtype = e.subtype;
+    annot.aux = e.aux;
+    if (e.verdict == 1)
+      insert_ann();
+    else
+      delete_ann();
+    free(e.aux);
+  }
+  annot = kept;
+  queued = 0;
+}
+
+int queue_ann(int verdict) {
+  if (!batch && !(batch = (queued_edit*)alloc_zeroed(batch_room, sizeof *batch, "the edits")))
+    return 0;
+  queued_edit e = {make_key(annot.time, annot.channel, annot.number), nullptr, queued,
+                   annot.type, annot.subtype, (int8_t)verdict};
+  if (annot.aux) {
+    size_t len = annot.aux[0];
+    if (!(e.aux = (unsigned char*)alloc_zeroed(len + 2, 1, "annot.aux"))) return 0;
+    memcpy(e.aux, annot.aux, len + 1);
+  }
+  batch[queued++] = e;
+  if (queued == batch_room) apply_queue();
+  return 1;
+}
+
+void release_queue() {
+  for (uint32_t i = 0; i < queued; i++) free(batch[i].aux);
+  free(batch);
+  batch = nullptr;
+  queued = 0;
+}

@@ -29,4 +29,5 @@ ann_node* step_forward(ann_node* p) { return p->next; }
 
 void note_linked(ann_node*) {}
 void note_unlinking(ann_node*) {}
+void expect_ascending(long) {}
 void release_index() {}

@@ -65,6 +65,11 @@ int delete_ann();
 // queued).
 int queue_ann(int verdict);
 
+// How many edits a batch holds: enough that neighbouring edits of a batch lie
+// close together in a long record, few enough that the batch takes little
+// memory beside the list. Tests make it small.
+extern uint32_t queue_room;
+
 // Applies every queued edit; write_annlist does so first.
 void apply_queue();
 

@@ -53,6 +53,11 @@ constexpr int long_run = 32;
 
 run_map runs;
 bool built;
+// While lookups come in ascending order of key and there is no index, each
+// walks forward from where the one before it ended, within an allowance of
+// steps; lookups that spend it have the index built for the rest.
+ann_node* cursor;
+long allowance;
 // The first entry whose key is above that of the place of the next change:
 // the node the last lookup returned, the node last linked, or the node
 // before the one last unlinked.
@@ -81,6 +86,17 @@ bool is_past(int64_t k, int64_t key, bool before) { return before ? k >= key : k
 
 // The last node whose key is not past `key`, aphead when there is none.
 ann_node* find_place(int64_t key, bool before) {
+  if (cursor && !built) {
+    // The cursor stays at the last node below the key, so that a lookup of
+    // the same key again, for a node before its run, finds it there.
+    ann_node* p = cursor;
+    for (; allowance > 0 && p->next && p->next->key < key; p = p->next) allowance--, steps_walked++;
+    cursor = p;
+    for (; allowance > 0 && !before && p->next && p->next->key == key; p = p->next)
+      allowance--, steps_walked++;
+    if (allowance > 0) return p;
+    cursor = nullptr;
+  }
   if (aptail == aphead || !is_past(aptail->key, key, before)) {
     if (built) at = runs.end();
     return aptail;
@@ -241,6 +257,7 @@ void note_linked(ann_node* n) {
 }
 
 void note_unlinking(ann_node* n) {
+  if (cursor == n) cursor = n->prev;
   if (!long_runs.empty() && n->type != stretch_node && long_runs.contains(n->key)) take_from_run(n);
   if (!built) return;
   bool ends = n->prev != aphead && n->prev->key == n->key;
@@ -272,7 +289,13 @@ ann_node* step_forward(ann_node* p) {
   return p->next;
 }
 
+void expect_ascending(long steps) {
+  cursor = steps > 0 ? aphead : nullptr;
+  allowance = steps;
+}
+
 void release_index() {
+  cursor = nullptr;
   runs.clear();
   built = false;
   release_runs();

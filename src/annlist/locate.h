@@ -42,6 +42,14 @@ void note_unlinking(ann_node* n);
 // asked of memory early, since they may lie anywhere.
 ann_node* step_forward(ann_node* p);
 
+// Tells that the lookups to come, until expect_ascending(0), come in
+// ascending order of key, so that each may walk on from where the one before
+// it ended while the list has no index; once the walks have taken `steps`
+// steps in all, the index is built and used instead. So a batch of queued
+// edits builds no index where walking over the nodes between them costs
+// little.
+void expect_ascending(long steps);
+
 // Forgets the whole index; the list may then be released or rebuilt.
 void release_index();
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "annlist.h"
+#include "locate.h"
 
 namespace {
 
@@ -20,10 +21,6 @@ struct queued_edit {
   int8_t verdict;  // 1 inserts, 2 deletes
 };
 
-// Enough that neighbouring edits of a batch lie close together in a long
-// record, few enough that the batch takes little memory beside the list.
-constexpr uint32_t batch_room = 1 << 16;
-
 queued_edit* batch;
 uint32_t queued;
 
@@ -33,10 +30,16 @@ bool before(const queued_edit& a, const queued_edit& b) {
 
 }  // namespace
 
+uint32_t queue_room = 1 << 16;
+
 void apply_queue() {
   if (queued == 0) return;
   std::sort(batch, batch + queued, before);
   nesk_ann kept = annot;
+  // The walks between the edits of a batch may take 16 steps for each edit
+  // it has room for, a million in all: a few milliseconds, as little as the
+  // sorting takes.
+  expect_ascending(16 * (long)queue_room);
   for (uint32_t i = 0; i < queued; i++) {
     queued_edit& e = batch[i];
     decode_key(e.key, &annot);
@@ -49,12 +52,13 @@ void apply_queue() {
       delete_ann();
     free(e.aux);
   }
+  expect_ascending(0);
   annot = kept;
   queued = 0;
 }
 
 int queue_ann(int verdict) {
-  if (!batch && !(batch = (queued_edit*)alloc_zeroed(batch_room, sizeof *batch, "the edits")))
+  if (!batch && !(batch = (queued_edit*)alloc_zeroed(queue_room, sizeof *batch, "the edits")))
     return 0;
   queued_edit e = {make_key(annot.time, annot.channel, annot.number), nullptr, queued,
                    annot.type, annot.subtype, (int8_t)verdict};
@@ -64,7 +68,7 @@ int queue_ann(int verdict) {
     memcpy(e.aux, annot.aux, len + 1);
   }
   batch[queued++] = e;
-  if (queued == batch_room) apply_queue();
+  if (queued == queue_room) apply_queue();
   return 1;
 }
 

@@ -78,8 +78,9 @@ class Stretches : public InScratchDir {
   }
 
   // Loads rec.in, by stretches or one annotation at a time, applies the
-  // edits and returns the file written.
-  std::string run(bool stretches, const std::vector<edit>& edits) {
+  // edits, at once or queued in batches of `room`, and returns the file
+  // written.
+  std::string run(bool stretches, const std::vector<edit>& edits, uint32_t room = 0) {
     EXPECT_EQ(init_annlist(), 1);
     annotator_info ai = {"in", ann_read};
     EXPECT_EQ(annopen("rec", &ai, 1), 0);
@@ -95,7 +96,9 @@ class Stretches : public InScratchDir {
       std::string counted = std::string(1, (char)e.a.aux.size()) + e.a.aux;
       annot = {e.a.time,    e.a.type,   e.a.subtype,
                e.a.channel, e.a.number, e.a.has_aux ? (unsigned char*)counted.data() : nullptr};
-      if (e.insert)
+      if (room)
+        queue_ann(e.insert ? 1 : 2);
+      else if (e.insert)
         insert_ann();
       else
         delete_ann();
@@ -158,7 +161,7 @@ TEST_F(Stretches, WhatPassesWhole) {
 }
 
 // A run of stretches writes, byte for byte, what a node per annotation writes,
-// whatever the file and wherever the edits land.
+// whatever the file and wherever the edits land, and so do edits queued.
 TEST_F(Stretches, WriteWhatANodePerAnnotationWrites) {
   std::mt19937 rng(3);
   const std::string auxes[] = {"a", std::string("z\0y", 3), "", std::string(255, 'q')};
@@ -227,6 +230,13 @@ TEST_F(Stretches, WriteWhatANodePerAnnotationWrites) {
     std::string one_by_one = run(false, edits);
     ASSERT_FALSE(one_by_one.empty());
     ASSERT_EQ(run(true, edits), one_by_one) << "round " << round;
+    // Queued edits, applied in order of place a batch at a time: batches of
+    // one, small batches whose walks run out and build the index, and one
+    // batch for the whole log.
+    const uint32_t rooms[] = {1, 3, 17, 1 << 16};
+    queue_room = rooms[round / 3 % 4];
+    ASSERT_EQ(run(true, edits, queue_room), one_by_one) << "round " << round << " queued";
+    queue_room = 1 << 16;
   }
   EXPECT_GT(long_stretches, 20);
 }

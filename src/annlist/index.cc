@@ -87,6 +87,9 @@ bool is_past(int64_t k, int64_t key, bool before) { return before ? k >= key : k
 // The last node whose key is not past `key`, aphead when there is none.
 ann_node* find_place(int64_t key, bool before) {
   if (cursor && !built) {
+    // A batch of edits at the end of the record, as a log of insertions in
+    // ascending order makes, walks nothing.
+    if (aptail->key < key) return cursor = aptail;
     // The cursor stays at the last node below the key, so that a lookup of
     // the same key again, for a node before its run, finds it there.
     ann_node* p = cursor;

@@ -8,6 +8,17 @@
 #include <string>
 #include <vector>
 
+// Tests of running out of memory cannot run under AddressSanitizer: its
+// allocator reserves more than any limit leaves and never calls through a
+// preloaded library.
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ASAN 1
+#endif
+#endif
+
 struct run_result {
   int status;  // the exit status, or 128 + the signal that ended the program
   std::string out;

@@ -13,14 +13,6 @@ long steps_walked;
 
 namespace {
 
-// The aux is held exactly as counted, zero bytes included, with a closing zero.
-unsigned char* copy_aux(const unsigned char* aux) {
-  size_t len = aux[0];
-  unsigned char* copy = (unsigned char*)alloc_zeroed(len + 2, 1, "apthis->aux");
-  if (copy) memcpy(copy, aux, len + 1);
-  return copy;
-}
-
 bool is_stretch(const ann_node* p) { return p->type == stretch_node; }
 
 int64_t key_of(const nesk_ann* a) { return make_key(a->time, a->channel, a->number); }
@@ -142,6 +134,13 @@ int delete_in_stretch(ann_node* p, int64_t key) {
 }
 
 }  // namespace
+
+unsigned char* copy_aux(const unsigned char* aux) {
+  size_t len = aux[0];
+  unsigned char* copy = (unsigned char*)alloc_zeroed(len + 2, 1, "apthis->aux");
+  if (copy) memcpy(copy, aux, len + 1);
+  return copy;
+}
 
 bool same_aux(const unsigned char* a, const unsigned char* b) {
   if (!a || !b) return a == b;

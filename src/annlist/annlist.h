@@ -73,6 +73,10 @@ extern uint32_t queue_room;
 // Applies every queued edit; write_annlist does so first.
 void apply_queue();
 
+// Releases the queue with what it holds, applying none of it; write_annlist
+// and release_annlist do so.
+void release_queue();
+
 // Inserts (verdict 1) or deletes (verdict 2) annot at once, as the list did
 // before edits were queued; the benchmark's reference builds use it.
 int apply_ann(int verdict);

@@ -162,7 +162,9 @@ TEST_F(AnnList, DeleteRemovesTheMatchNearestTheTail) {
 }
 
 // A run of one time, channel and number as long as a log can make it: a
-// delete finds its match, or that there is none, without walking the run.
+// delete finds its match, or that there is none, without walking the run,
+// and queued edits there walk no more than a batch's allowance before the
+// index takes over.
 TEST_F(AnnList, DeletesInALongRunOfOnePlaceWalkLittleOfIt) {
   const int n = 100000;
   auto aux_of = [](int i) {
@@ -183,26 +185,31 @@ TEST_F(AnnList, DeletesInALongRunOfOnePlaceWalkLittleOfIt) {
       {"the second half's value", [&](int i) { return i < n / 2 ? std::string() : other(i); },
        other, n / 2},
   };
-  for (const auto& c : cases) {
-    release_annlist();
-    ASSERT_EQ(init_annlist(), 1);
-    steps_walked = 0;
-    for (int i = 0; i < n; i++) {
-      std::string aux = c.inserted(i);
-      insert(5000, 22, aux.empty() ? nullptr : &aux);
+  for (bool queued : {false, true})
+    for (const auto& c : cases) {
+      release_annlist();
+      ASSERT_EQ(init_annlist(), 1);
+      steps_walked = 0;
+      for (int i = 0; i < n; i++) {
+        std::string aux = c.inserted(i);
+        set_annot(5000, 22, aux.empty() ? nullptr : &aux);
+        ASSERT_EQ(queued ? queue_ann(1) : insert_ann(), 1);
+      }
+      int removed = 0;
+      for (int i = 0; i < n; i++) {
+        std::string aux = c.deleted(i);
+        set_annot(5000, 22, aux.empty() ? nullptr : &aux);
+        removed += queued ? queue_ann(2) : delete_ann();
+      }
+      apply_queue();
+      long batches = queued ? (2L * n + queue_room - 1) / queue_room : 0;
+      EXPECT_LE(steps_walked, (long)(n * std::log2(n)) + batches * 16L * queue_room) << c.what;
+      std::vector<std::string> left = contents();
+      if (queued) removed = n - (int)left.size();
+      EXPECT_EQ(removed, c.removed) << c.what;
+      ASSERT_EQ(left.size(), (size_t)(n - c.removed)) << c.what;
+      for (const std::string& s : left) ASSERT_EQ(s, "5000:22:0:0") << c.what;
     }
-    int removed = 0;
-    for (int i = 0; i < n; i++) {
-      std::string aux = c.deleted(i);
-      set_annot(5000, 22, aux.empty() ? nullptr : &aux);
-      removed += delete_ann();
-    }
-    EXPECT_EQ(removed, c.removed) << c.what;
-    EXPECT_LE(steps_walked, (long)(n * std::log2(n))) << c.what;
-    std::vector<std::string> left = contents();
-    ASSERT_EQ(left.size(), (size_t)(n - c.removed)) << c.what;
-    for (const std::string& s : left) ASSERT_EQ(s, "5000:22:0:0") << c.what;
-  }
 }
 
 TEST_F(AnnList, WriteOutReleasesEverythingEvenWhenEmpty) {

@@ -26,6 +26,10 @@ ann_node* find_match(ann_node* last, int64_t key);
 // Whether annot asks to delete the annotation of node p (its key aside).
 bool matches_annot(const ann_node* p);
 
+// A copy of a counted aux, held exactly as counted, zero bytes included,
+// with a closing zero; null when memory ran out.
+unsigned char* copy_aux(const unsigned char* aux);
+
 // Whether two counted aux texts, or null for none, are the same.
 bool same_aux(const unsigned char* a, const unsigned char* b);
 

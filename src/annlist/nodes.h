@@ -18,6 +18,3 @@ void release_node(ann_node* n);
 
 // Releases every node and every stretch at once.
 void release_nodes();
-
-// Releases the queue of edits with what it holds, applying none of them.
-void release_queue();

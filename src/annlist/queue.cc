@@ -5,7 +5,6 @@
 // go through memory in order rather than anywhere.
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 #include "annlist.h"
 #include "locate.h"
@@ -63,11 +62,7 @@ int queue_ann(int verdict) {
     return 0;
   queued_edit e = {make_key(annot.time, annot.channel, annot.number), nullptr, queued,
                    annot.type, annot.subtype, (int8_t)verdict};
-  if (annot.aux) {
-    size_t len = annot.aux[0];
-    if (!(e.aux = (unsigned char*)alloc_zeroed(len + 2, 1, "annot.aux"))) return 0;
-    memcpy(e.aux, annot.aux, len + 1);
-  }
+  if (annot.aux && !(e.aux = copy_aux(annot.aux))) return 0;
   batch[queued++] = e;
   if (queued == queue_room) apply_queue();
   return 1;
